@@ -1,0 +1,401 @@
+// pmsensor against a pseudo-terminal: the slave stands at the program's device
+// path and the test plays the sensor on the master side.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef TEST_EMULATOR
+#define TEST_EMULATOR ""
+#endif
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Polls until ready() holds; false once the deadline has passed.
+bool waitUntil(const std::function<bool()>& ready)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+struct Result {
+    std::string out, err;
+    int status; // exit status, 128 + signal, or -1 when killed at the deadline
+};
+
+// The program as a child process (through the cross build's emulator, if any),
+// standard output and error on pipes unless outFd is given.
+struct Child {
+    pid_t pid = -1;
+    int out = -1, err = -1, status = -1;
+
+    explicit Child(const char *program, const std::vector<std::string> &args = {}, int outFd = -1)
+    {
+        std::vector<std::string> words;
+        std::istringstream emulator(TEST_EMULATOR);
+        for (std::string w; emulator >> w;)
+            words.push_back(w);
+        words.emplace_back(program);
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+
+        int o[2] = {-1, -1}, e[2];
+        if (outFd < 0 && pipe2(o, O_CLOEXEC) != 0)
+            return;
+        if (pipe2(e, O_CLOEXEC) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            const int in = open("/dev/null", O_RDONLY);
+            dup2(in, 0);
+            dup2(outFd >= 0 ? outFd : o[1], 1);
+            dup2(e[1], 2);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        out = o[0];
+        err = e[0];
+        if (o[1] >= 0)
+            close(o[1]);
+        close(e[1]);
+    }
+    ~Child()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+        if (err >= 0)
+            close(err);
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool exited()
+    {
+        int st = 0;
+        if (pid > 0 && waitpid(pid, &st, WNOHANG) == pid) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pid = -1;
+        }
+        return pid <= 0;
+    }
+    // Bytes the program has taken in through read() so far.
+    long bytesRead() const
+    {
+        std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+        std::string key;
+        long value = -1;
+        while (io >> key >> value && key != "rchar:") {
+        }
+        return value;
+    }
+    Result finish()
+    {
+        if (!waitUntil([this] { return exited(); })) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+        Result r{out >= 0 ? drain(out) : "", drain(err), status};
+        out = err = -1;
+        return r;
+    }
+};
+
+// A fresh pseudo-terminal for every test, its slave linked at the device path.
+class Line : public ::testing::Test {
+protected:
+    int master = -1, slave = -1;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        unlink(TEST_DEVICE);
+        ASSERT_EQ(symlink(ttyname(slave), TEST_DEVICE), 0);
+    }
+    void TearDown() override
+    {
+        if (master >= 0)
+            close(master);
+        close(slave);
+        unlink(TEST_DEVICE);
+    }
+    termios settings() const
+    {
+        termios t{};
+        tcgetattr(slave, &t);
+        return t;
+    }
+    // Every test starts canonical, so the end of ICANON shows the program's
+    // single tcsetattr has been applied.
+    static bool configured(Child &run, const Line &line)
+    {
+        return waitUntil([&] { return run.exited() || !(line.settings().c_lflag & ICANON); }) &&
+               !run.exited();
+    }
+    void send(const Bytes &bytes) const
+    {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Each byte only once the program has read the one before.
+    void sendOneByOne(Child &run, const Bytes &bytes) const
+    {
+        const long base = run.bytesRead();
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            send({bytes[i]});
+            ASSERT_TRUE(waitUntil([&] {
+                return run.exited() || run.bytesRead() >= base + static_cast<long>(i) + 1;
+            }));
+        }
+    }
+};
+
+// Names each instance of a table-driven test after its case.
+struct {
+    template <class Case> std::string operator()(const ::testing::TestParamInfo<Case> &p) const
+    {
+        return p.param.name;
+    }
+} const caseName;
+
+struct ReadingCase {
+    const char *name;
+    Bytes frame;
+    const char *line;
+    enum { Whole, OneByOne, AfterStaleInput } delivery;
+    std::vector<std::string> args;
+};
+void PrintTo(const ReadingCase &c, std::ostream *os) { *os << c.name; }
+
+class Readings : public Line, public ::testing::WithParamInterface<ReadingCase> {
+};
+
+TEST_P(Readings, PrintsTheFrameCounts)
+{
+    const ReadingCase &c = GetParam();
+    if (c.delivery == ReadingCase::AfterStaleInput)
+        send({0x42, 0x4d, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x05});
+    Child run(TEST_PROGRAM, c.args);
+    ASSERT_TRUE(configured(run, *this));
+    if (c.delivery == ReadingCase::OneByOne)
+        sendOneByOne(run, c.frame);
+    else
+        send(c.frame);
+    const Result r = run.finish();
+    EXPECT_EQ(r.out, c.line);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+const Bytes frame123and456{0xaa, 0xc0, 0x7b, 0x00, 0xc8, 0x01, 0x11, 0x22, 0x33, 0xab};
+
+INSTANTIATE_TEST_SUITE_P(
+    , Readings,
+    ::testing::Values(
+        ReadingCase{"Counts123And456", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
+                    ReadingCase::Whole, {}},
+        ReadingCase{"Count12341AndZero", {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
+                    "PM2.5:1234.099976 PM10:0.000000\n", ReadingCase::Whole, {}},
+        ReadingCase{"LargestCounts", {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
+                    "PM2.5:6553.500000 PM10:6553.500000\n", ReadingCase::Whole, {}},
+        // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
+        // XOFF must all arrive as plain data.
+        ReadingCase{"ControlBytesAsData", {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
+                    "PM2.5:257.299988 PM10:488.100006\n", ReadingCase::Whole, {}},
+        ReadingCase{"UnusedBytesIgnored", {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
+                    "PM2.5:12.300000 PM10:45.599998\n", ReadingCase::Whole, {}},
+        ReadingCase{"BytesOneAtATime", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
+                    ReadingCase::OneByOne, {}},
+        ReadingCase{"EarlierInputDiscarded", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
+                    ReadingCase::AfterStaleInput, {}},
+        ReadingCase{"ArgumentsIgnored", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
+                    ReadingCase::Whole, {"--help", "-d", "/dev/null"}}),
+    caseName);
+
+struct SettingsCase {
+    const char *name;
+    tcflag_t iflag, oflag, cflag, lflag;
+    cc_t vmin, vtime;
+};
+void PrintTo(const SettingsCase &c, std::ostream *os) { *os << c.name; }
+
+class Settings : public Line, public ::testing::WithParamInterface<SettingsCase> {
+};
+
+TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
+{
+    const SettingsCase &c = GetParam();
+    termios before = settings();
+    before.c_iflag = c.iflag;
+    before.c_oflag = c.oflag;
+    before.c_cflag = c.cflag;
+    before.c_lflag = c.lflag;
+    before.c_cc[VMIN] = c.vmin;
+    before.c_cc[VTIME] = c.vtime;
+    cfsetospeed(&before, B1200);
+    cfsetispeed(&before, B1200);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+    before = settings(); // as the line holds them, which is what the program reads
+
+    Child run(TEST_PROGRAM);
+    ASSERT_TRUE(configured(run, *this));
+    const termios after = settings();
+
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_cflag & CSTOPB, 0u);
+    const tcflag_t iCleared = INLCR | ICRNL | IXON | IXANY | IXOFF | ISTRIP | IGNCR | PARMRK;
+    const tcflag_t lCleared = ISIG | ICANON | ECHO | ECHOE;
+    EXPECT_EQ(after.c_iflag & iCleared, 0u);
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_lflag & lCleared, 0u);
+    EXPECT_EQ(after.c_cc[VMIN], 1);
+
+    // A pseudo-terminal forces CS8 and CREAD and drops PARENB itself, so those
+    // bits prove nothing here; every other bit must be as it was.
+    const tcflag_t cSet = CBAUD | CBAUDEX | CSIZE | PARENB | CSTOPB | CREAD;
+    EXPECT_EQ(after.c_iflag & ~iCleared, before.c_iflag & ~iCleared);
+    EXPECT_EQ(after.c_oflag & ~OPOST, before.c_oflag & ~OPOST);
+    EXPECT_EQ(after.c_cflag & ~cSet, before.c_cflag & ~cSet);
+    EXPECT_EQ(after.c_lflag & ~lCleared, before.c_lflag & ~lCleared);
+    for (size_t i = 0; i < NCCS; ++i)
+        if (i != VMIN) {
+            EXPECT_EQ(after.c_cc[i], before.c_cc[i]) << "c_cc[" << i << "]";
+        }
+
+    // Bytes that ISTRIP, IGNCR or PARMRK would alter or drop come through as sent.
+    send({0x00, 0x01, 0x0d, 0xff, 0xff, 0x8d, 0x0d, 0xff, 0x80, 0x0d});
+    const Result r = run.finish();
+    EXPECT_EQ(r.out, "PM2.5:6529.299805 PM10:3635.100098\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Settings,
+    ::testing::Values(
+        SettingsCase{"OddBitsOn",
+                     INLCR | ICRNL | IXON | IXANY | IXOFF | ISTRIP | IGNCR | PARMRK | IGNBRK | BRKINT |
+                         INPCK,
+                     OPOST | ONLCR | OCRNL, CS7 | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS | HUPCL,
+                     ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN, 5, 7},
+        SettingsCase{"KeptBitsOff", ICRNL | ISTRIP | IGNCR | PARMRK, OPOST, CS8 | CSTOPB,
+                     ICANON | ECHO, 0, 3}),
+    caseName);
+
+struct FailureCase {
+    const char *name;
+    enum { NoDevice, NotATerminal, HangUpMidFrame, OutputFull, OutputPipeClosed } what;
+    const char *err; // the whole of standard error, or its start for a hang-up
+};
+void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+
+class Failures : public Line, public ::testing::WithParamInterface<FailureCase> {
+};
+
+TEST_P(Failures, ReportAndExit1)
+{
+    const FailureCase &c = GetParam();
+    int outFd = -1;
+    if (c.what == FailureCase::NoDevice || c.what == FailureCase::NotATerminal) {
+        unlink(TEST_DEVICE);
+        if (c.what == FailureCase::NotATerminal) {
+            ASSERT_EQ(symlink("/dev/null", TEST_DEVICE), 0);
+        }
+    } else if (c.what == FailureCase::OutputFull) {
+        outFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    } else if (c.what == FailureCase::OutputPipeClosed) {
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        close(p[0]);
+        outFd = p[1];
+    }
+    Child run(TEST_PROGRAM, {}, outFd);
+    if (outFd >= 0)
+        close(outFd);
+    if (c.what == FailureCase::HangUpMidFrame) {
+        ASSERT_TRUE(configured(run, *this));
+        sendOneByOne(run, {0xaa, 0xc0, 0x7b, 0x00});
+        close(master);
+        master = -1;
+    } else if (c.what != FailureCase::NoDevice && c.what != FailureCase::NotATerminal) {
+        ASSERT_TRUE(configured(run, *this));
+        send(frame123and456);
+    }
+    const Result r = run.finish();
+    EXPECT_EQ(r.out, "");
+    if (c.what == FailureCase::HangUpMidFrame) {
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    } else {
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(r.status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , Failures,
+    ::testing::Values(
+        FailureCase{"NoDevice", FailureCase::NoDevice,
+                    "Error opening serial port: No such file or directory\n"},
+        FailureCase{"NotATerminal", FailureCase::NotATerminal,
+                    "Error configuring serial port: Inappropriate ioctl for device\n"},
+        FailureCase{"HangUpMidFrame", FailureCase::HangUpMidFrame, "Error reading serial port"},
+        FailureCase{"OutputFull", FailureCase::OutputFull,
+                    "Error writing reading: No space left on device\n"},
+        FailureCase{"OutputPipeClosed", FailureCase::OutputPipeClosed,
+                    "Error writing reading: Broken pipe\n"}),
+    caseName);
+
+// The program as built for the board: these tests never touch a real port.
+TEST(ShippedProgram, ReportsMissingDevice)
+{
+    if (access(SHIPPED_DEVICE, F_OK) == 0)
+        GTEST_SKIP() << SHIPPED_DEVICE << " exists; not touching a real port";
+    Child run(SHIPPED_PROGRAM);
+    const Result r = run.finish();
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error opening serial port: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+} // namespace
