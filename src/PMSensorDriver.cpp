@@ -37,15 +37,15 @@ int32_t pmSensorInit()
 
     if (cfsetospeed(&tty, B9600) != 0 || cfsetispeed(&tty, B9600) != 0)
         return configureFailed(fd);
-    tty.c_cflag |= CS8;                          // 8 data bits (CS8 fills CSIZE)
-    tty.c_cflag &= ~PARENB;                      // no parity
-    tty.c_cflag &= ~CSTOPB;                      // one stop bit
-    tty.c_iflag &= ~(INLCR | ICRNL);             // no CR/NL translation
-    tty.c_iflag &= ~(IXON | IXANY | IXOFF);      // no software flow control
-    tty.c_iflag &= ~(ISTRIP | IGNCR | PARMRK);   // keep bit 7, every 0x0D, single 0xFF
-    tty.c_oflag &= ~OPOST;                       // output unprocessed
+    tty.c_cflag |= CS8;                             // 8 data bits (CS8 fills CSIZE)
+    tty.c_cflag &= ~PARENB;                         // no parity
+    tty.c_cflag &= ~CSTOPB;                         // one stop bit
+    tty.c_iflag &= ~(INLCR | ICRNL);                // no CR/NL translation
+    tty.c_iflag &= ~(IXON | IXANY | IXOFF);         // no software flow control
+    tty.c_iflag &= ~(ISTRIP | IGNCR | PARMRK);      // keep bit 7, every 0x0D, single 0xFF
+    tty.c_oflag &= ~OPOST;                          // output unprocessed
     tty.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE); // non-canonical, no echo or signals
-    tty.c_cc[VMIN] = 1;                          // a read returns once one byte is there
+    tty.c_cc[VMIN] = 1;                             // a read returns once one byte is there
 
     // Drop what came in before this run; the next frame starts after it.
     (void)tcflush(fd, TCIFLUSH);
@@ -69,7 +69,7 @@ int32_t pmSensorData(int32_t fd, float pair[2])
         }
         if (n == 0) {
             // No errno here: a zero-byte read on a tty means the line hung up.
-            fputs("Error reading serial port: line hung up\n", stderr);
+            (void)fputs("Error reading serial port: line hung up\n", stderr);
             return -1;
         }
         s = byte;
@@ -91,8 +91,7 @@ int main()
     // A closed pipe on standard output is a failed write to report, not a
     // silent death by SIGPIPE.
     (void)signal(SIGPIPE, SIG_IGN);
-    if (printf("PM2.5:%f PM10:%f\n", static_cast<double>(pair[0]), static_cast<double>(pair[1])) < 0 ||
-        fflush(stdout) != 0) {
+    if (printf("PM2.5:%f PM10:%f\n", pair[0], pair[1]) < 0 || fflush(stdout) != 0) {
         perror("Error writing reading");
         return 1;
     }

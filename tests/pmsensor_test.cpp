@@ -28,7 +28,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // Polls until ready() holds; false once the deadline has passed.
-bool waitUntil(const std::function<bool()>& ready)
+bool waitUntil(const std::function<bool()> &ready)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!ready()) {
@@ -142,7 +142,7 @@ struct Child {
 
 // A fresh pseudo-terminal for every test, its slave linked at the device path.
 class Line : public ::testing::Test {
-protected:
+  protected:
     int master = -1, slave = -1;
 
     void SetUp() override
@@ -168,9 +168,9 @@ protected:
     }
     // Every test starts canonical, so the end of ICANON shows the program's
     // single tcsetattr has been applied.
-    static bool configured(Child &run, const Line &line)
+    bool configured(Child &run) const
     {
-        return waitUntil([&] { return run.exited() || !(line.settings().c_lflag & ICANON); }) &&
+        return waitUntil([&] { return run.exited() || !(settings().c_lflag & ICANON); }) &&
                !run.exited();
     }
     void send(const Bytes &bytes) const
@@ -205,10 +205,12 @@ struct ReadingCase {
     enum { Whole, OneByOne, AfterStaleInput } delivery;
     std::vector<std::string> args;
 };
-void PrintTo(const ReadingCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const ReadingCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
-class Readings : public Line, public ::testing::WithParamInterface<ReadingCase> {
-};
+class Readings : public Line, public ::testing::WithParamInterface<ReadingCase> {};
 
 TEST_P(Readings, PrintsTheFrameCounts)
 {
@@ -216,7 +218,7 @@ TEST_P(Readings, PrintsTheFrameCounts)
     if (c.delivery == ReadingCase::AfterStaleInput)
         send({0x42, 0x4d, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x05});
     Child run(TEST_PROGRAM, c.args);
-    ASSERT_TRUE(configured(run, *this));
+    ASSERT_TRUE(configured(run));
     if (c.delivery == ReadingCase::OneByOne)
         sendOneByOne(run, c.frame);
     else
@@ -231,25 +233,48 @@ const Bytes frame123and456{0xaa, 0xc0, 0x7b, 0x00, 0xc8, 0x01, 0x11, 0x22, 0x33,
 
 INSTANTIATE_TEST_SUITE_P(
     , Readings,
-    ::testing::Values(
-        ReadingCase{"Counts123And456", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
-                    ReadingCase::Whole, {}},
-        ReadingCase{"Count12341AndZero", {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
-                    "PM2.5:1234.099976 PM10:0.000000\n", ReadingCase::Whole, {}},
-        ReadingCase{"LargestCounts", {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
-                    "PM2.5:6553.500000 PM10:6553.500000\n", ReadingCase::Whole, {}},
-        // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
-        // XOFF must all arrive as plain data.
-        ReadingCase{"ControlBytesAsData", {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
-                    "PM2.5:257.299988 PM10:488.100006\n", ReadingCase::Whole, {}},
-        ReadingCase{"UnusedBytesIgnored", {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
-                    "PM2.5:12.300000 PM10:45.599998\n", ReadingCase::Whole, {}},
-        ReadingCase{"BytesOneAtATime", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
-                    ReadingCase::OneByOne, {}},
-        ReadingCase{"EarlierInputDiscarded", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
-                    ReadingCase::AfterStaleInput, {}},
-        ReadingCase{"ArgumentsIgnored", frame123and456, "PM2.5:12.300000 PM10:45.599998\n",
-                    ReadingCase::Whole, {"--help", "-d", "/dev/null"}}),
+    ::testing::Values(ReadingCase{"Counts123And456",
+                                  frame123and456,
+                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  ReadingCase::Whole,
+                                  {}},
+                      ReadingCase{"Count12341AndZero",
+                                  {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
+                                  "PM2.5:1234.099976 PM10:0.000000\n",
+                                  ReadingCase::Whole,
+                                  {}},
+                      ReadingCase{"LargestCounts",
+                                  {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
+                                  "PM2.5:6553.500000 PM10:6553.500000\n",
+                                  ReadingCase::Whole,
+                                  {}},
+                      // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
+                      // XOFF must all arrive as plain data.
+                      ReadingCase{"ControlBytesAsData",
+                                  {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
+                                  "PM2.5:257.299988 PM10:488.100006\n",
+                                  ReadingCase::Whole,
+                                  {}},
+                      ReadingCase{"UnusedBytesIgnored",
+                                  {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
+                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  ReadingCase::Whole,
+                                  {}},
+                      ReadingCase{"BytesOneAtATime",
+                                  frame123and456,
+                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  ReadingCase::OneByOne,
+                                  {}},
+                      ReadingCase{"EarlierInputDiscarded",
+                                  frame123and456,
+                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  ReadingCase::AfterStaleInput,
+                                  {}},
+                      ReadingCase{"ArgumentsIgnored",
+                                  frame123and456,
+                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  ReadingCase::Whole,
+                                  {"--help", "-d", "/dev/null"}}),
     caseName);
 
 struct SettingsCase {
@@ -257,10 +282,12 @@ struct SettingsCase {
     tcflag_t iflag, oflag, cflag, lflag;
     cc_t vmin, vtime;
 };
-void PrintTo(const SettingsCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const SettingsCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
-class Settings : public Line, public ::testing::WithParamInterface<SettingsCase> {
-};
+class Settings : public Line, public ::testing::WithParamInterface<SettingsCase> {};
 
 TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
 {
@@ -278,7 +305,7 @@ TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
     before = settings(); // as the line holds them, which is what the program reads
 
     Child run(TEST_PROGRAM);
-    ASSERT_TRUE(configured(run, *this));
+    ASSERT_TRUE(configured(run));
     const termios after = settings();
 
     EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
@@ -312,14 +339,14 @@ TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
 
 INSTANTIATE_TEST_SUITE_P(
     , Settings,
-    ::testing::Values(
-        SettingsCase{"OddBitsOn",
-                     INLCR | ICRNL | IXON | IXANY | IXOFF | ISTRIP | IGNCR | PARMRK | IGNBRK | BRKINT |
-                         INPCK,
-                     OPOST | ONLCR | OCRNL, CS7 | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS | HUPCL,
-                     ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN, 5, 7},
-        SettingsCase{"KeptBitsOff", ICRNL | ISTRIP | IGNCR | PARMRK, OPOST, CS8 | CSTOPB,
-                     ICANON | ECHO, 0, 3}),
+    ::testing::Values(SettingsCase{"OddBitsOn",
+                                   INLCR | ICRNL | IXON | IXANY | IXOFF | ISTRIP | IGNCR | PARMRK |
+                                       IGNBRK | BRKINT | INPCK,
+                                   OPOST | ONLCR | OCRNL,
+                                   CS7 | PARENB | CSTOPB | CREAD | CLOCAL | CRTSCTS | HUPCL,
+                                   ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN, 5, 7},
+                      SettingsCase{"KeptBitsOff", ICRNL | ISTRIP | IGNCR | PARMRK, OPOST,
+                                   CS8 | CSTOPB, ICANON | ECHO, 0, 3}),
     caseName);
 
 struct FailureCase {
@@ -327,10 +354,12 @@ struct FailureCase {
     enum { NoDevice, NotATerminal, HangUpMidFrame, OutputFull, OutputPipeClosed } what;
     const char *err; // the whole of standard error, or its start for a hang-up
 };
-void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FailureCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
-class Failures : public Line, public ::testing::WithParamInterface<FailureCase> {
-};
+class Failures : public Line, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(Failures, ReportAndExit1)
 {
@@ -353,12 +382,12 @@ TEST_P(Failures, ReportAndExit1)
     if (outFd >= 0)
         close(outFd);
     if (c.what == FailureCase::HangUpMidFrame) {
-        ASSERT_TRUE(configured(run, *this));
+        ASSERT_TRUE(configured(run));
         sendOneByOne(run, {0xaa, 0xc0, 0x7b, 0x00});
         close(master);
         master = -1;
     } else if (c.what != FailureCase::NoDevice && c.what != FailureCase::NotATerminal) {
-        ASSERT_TRUE(configured(run, *this));
+        ASSERT_TRUE(configured(run));
         send(frame123and456);
     }
     const Result r = run.finish();
