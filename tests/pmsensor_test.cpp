@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -414,6 +416,53 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OutputPipeClosed", FailureCase::OutputPipeClosed,
                     "Error writing reading: Broken pipe\n"}),
     caseName);
+
+// A reading end to end through the sensor emulator, which removes its link
+// when stopped.
+TEST(Emulator, ReadingThroughItThenLinkRemovedOnStop)
+{
+    unlink(TEST_DEVICE);
+    Child sim(SIM_PROGRAM, {"--pm25", "80.5", "--pm10", "6553.5", "--interval", "20", TEST_DEVICE});
+    struct stat st;
+    ASSERT_TRUE(waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; }));
+    Child reader(TEST_PROGRAM);
+    const Result r = reader.finish();
+    EXPECT_EQ(r.out, "PM2.5:80.500000 PM10:6553.500000\n");
+    EXPECT_EQ(r.status, 0);
+    kill(sim.pid, SIGTERM);
+    EXPECT_EQ(sim.finish().status, 0);
+    EXPECT_NE(lstat(TEST_DEVICE, &st), 0);
+}
+
+// Bad options, and a file at the path that is not a link, are refused.
+TEST(Emulator, RefusesBadOptionsAndNonLinks)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *err; // start of standard error
+    } cases[] = {
+        {{"--pm25", "-1", TEST_DEVICE}, 2, "pmsensor-sim: --pm25 takes"},
+        {{"--pm10", "6553.6", TEST_DEVICE}, 2, "pmsensor-sim: --pm10 takes"},
+        {{"--interval", "fast", TEST_DEVICE}, 2, "pmsensor-sim: --interval takes"},
+        {{TEST_DEVICE, "--count"}, 2, "pmsensor-sim: unknown option or missing value: '--count'"},
+        {{"--colour", TEST_DEVICE}, 2, "pmsensor-sim: unknown option or missing value: '--colour'"},
+        {{}, 2, "pmsensor-sim: give exactly one PATH"},
+        {{TEST_DEVICE}, 1, "pmsensor-sim: " TEST_DEVICE " exists and is not a symbolic link"},
+    };
+    unlink(TEST_DEVICE);
+    std::ofstream(TEST_DEVICE) << "not a terminal";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        Child sim(SIM_PROGRAM, c.args);
+        const Result r = sim.finish();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    }
+    std::ifstream file(TEST_DEVICE);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "not a terminal");
+    unlink(TEST_DEVICE);
+}
 
 // The program as built for the board: these tests never touch a real port.
 TEST(ShippedProgram, ReportsMissingDevice)

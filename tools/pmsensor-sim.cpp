@@ -1,0 +1,229 @@
+// pmsensor-sim: plays the particulate-matter sensor on a pseudo-terminal, so
+// that pmsensor can be run and tried without hardware.
+//
+// It links PATH to the slave of a new pseudo-terminal and, like the sensor,
+// sends a ten-byte frame at a steady rate without being asked:
+//
+//   byte 0     0x5A, start of frame
+//   byte 1     0x01, frame kind: measurement
+//   bytes 2-3  PM2.5 count, low byte first, ten per unit
+//   bytes 4-5  PM10 count, low byte first, ten per unit
+//   bytes 6-7  frame number, low byte first
+//   byte 8     sum of bytes 1 to 7, modulo 256
+//   byte 9     0xA5, end of frame
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+static const char usage[] =
+    "usage: pmsensor-sim [options] PATH\n"
+    "Links PATH to a pseudo-terminal and sends sensor frames on it until stopped.\n"
+    "  --pm25 VALUE     PM2.5 value to send, 0 to 6553.5 (default 12.3)\n"
+    "  --pm10 VALUE     PM10 value to send, 0 to 6553.5 (default 45.6)\n"
+    "  --vary           let both values drift slowly around the given ones\n"
+    "  --interval MS    milliseconds between frames, 1 to 3600000 (default 1000)\n"
+    "  --count N        stop after N frames (default 0: until SIGINT or SIGTERM)\n";
+
+struct Options {
+    long pm25 = 123, pm10 = 456; // counts: ten per unit
+    bool vary = false;
+    long intervalMs = 1000;
+    long count = 0;
+    const char *path = nullptr;
+};
+
+static bool parseNumber(const char *text, double low, double high, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && *value >= low && *value <= high;
+}
+
+// Returns 0, or 2 after a message on a bad command line.
+static int parseOptions(int argc, char **argv, Options *o)
+{
+    enum { PM25 = 256, PM10, VARY, INTERVAL, COUNT, HELP };
+    static const option longOptions[] = {{"pm25", required_argument, nullptr, PM25},
+                                         {"pm10", required_argument, nullptr, PM10},
+                                         {"vary", no_argument, nullptr, VARY},
+                                         {"interval", required_argument, nullptr, INTERVAL},
+                                         {"count", required_argument, nullptr, COUNT},
+                                         {"help", no_argument, nullptr, HELP},
+                                         {nullptr, 0, nullptr, 0}};
+    opterr = 0; // getopt's own messages would name the program by its full path
+    int c, which = 0;
+    double v = 0;
+    while ((c = getopt_long(argc, argv, "", longOptions, &which)) != -1) {
+        const char *bad = nullptr;
+        switch (c) {
+        case PM25:
+        case PM10:
+            if (!parseNumber(optarg, 0, 6553.5, &v))
+                bad = "a value from 0 to 6553.5";
+            else
+                (c == PM25 ? o->pm25 : o->pm10) = lround(v * 10);
+            break;
+        case VARY:
+            o->vary = true;
+            break;
+        case INTERVAL:
+            if (!parseNumber(optarg, 1, 3600000, &v) || v != floor(v))
+                bad = "a whole number of milliseconds from 1 to 3600000";
+            o->intervalMs = static_cast<long>(v);
+            break;
+        case COUNT:
+            if (!parseNumber(optarg, 0, 1e9, &v) || v != floor(v))
+                bad = "a whole number of frames";
+            o->count = static_cast<long>(v);
+            break;
+        case HELP:
+            fputs(usage, stdout);
+            exit(0);
+        default:
+            fprintf(stderr, "pmsensor-sim: unknown option or missing value: '%s'\n%s",
+                    argv[optind - 1], usage);
+            return 2;
+        }
+        if (bad) {
+            fprintf(stderr, "pmsensor-sim: --%s takes %s, not '%s'\n", longOptions[which].name, bad,
+                    optarg);
+            return 2;
+        }
+    }
+    if (optind != argc - 1) {
+        fputs("pmsensor-sim: give exactly one PATH\n", stderr);
+        fputs(usage, stderr);
+        return 2;
+    }
+    o->path = argv[optind];
+    return 0;
+}
+
+// The count for frame k: fixed, or drifting by up to a fifth over a minute.
+static unsigned countFor(long base, long k, const Options &o)
+{
+    double c = static_cast<double>(base);
+    if (o.vary)
+        c *= 1.0 + 0.2 * sin(2 * M_PI * static_cast<double>(k) * static_cast<double>(o.intervalMs) /
+                             60000.0);
+    return static_cast<unsigned>(lround(fmin(fmax(c, 0), 65535)));
+}
+
+static void makeFrame(unsigned char f[10], unsigned pm25, unsigned pm10, unsigned number)
+{
+    const unsigned char body[] = {0x01,
+                                  static_cast<unsigned char>(pm25 & 0xff),
+                                  static_cast<unsigned char>(pm25 >> 8),
+                                  static_cast<unsigned char>(pm10 & 0xff),
+                                  static_cast<unsigned char>(pm10 >> 8),
+                                  static_cast<unsigned char>(number & 0xff),
+                                  static_cast<unsigned char>((number >> 8) & 0xff)};
+    unsigned sum = 0;
+    f[0] = 0x5a;
+    for (size_t i = 0; i < sizeof body; ++i) {
+        f[i + 1] = body[i];
+        sum += body[i];
+    }
+    f[8] = static_cast<unsigned char>(sum & 0xff);
+    f[9] = 0xa5;
+}
+
+// Points path at target, replacing only a symbolic link: a device or file
+// already standing there is never touched.
+static bool linkTo(const char *path, const char *target)
+{
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) {
+        fprintf(stderr, "pmsensor-sim: %s exists and is not a symbolic link; not replacing it\n",
+                path);
+        return false;
+    }
+    char tmp[4096];
+    snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, static_cast<long>(getpid()));
+    unlink(tmp);
+    if (symlink(target, tmp) != 0 || rename(tmp, path) != 0) {
+        fprintf(stderr, "pmsensor-sim: cannot link %s to %s: %s\n", path, target, strerror(errno));
+        unlink(tmp);
+        return false;
+    }
+    return true;
+}
+
+// Removes the link if it still points at our terminal.
+static void unlinkOurs(const char *path, const char *target)
+{
+    char now[4096];
+    const ssize_t n = readlink(path, now, sizeof now - 1);
+    if (n >= 0) {
+        now[n] = '\0';
+        if (strcmp(now, target) == 0)
+            unlink(path);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (const int bad = parseOptions(argc, argv, &o))
+        return bad;
+
+    // SIGINT and SIGTERM are taken with sigtimedwait between frames, so the
+    // wait for the next frame is also the wait for a stop.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+
+    int master, slave;
+    char slaveName[256];
+    if (openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
+        perror("pmsensor-sim: cannot open a pseudo-terminal");
+        return 1;
+    }
+    // Raw until a reader sets the line up: nothing echoed back, no byte
+    // changed. The slave stays open so that the line outlives each reader.
+    termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    // A frame that finds the line's buffer full is lost, as on a real line.
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    if (!linkTo(o.path, slaveName))
+        return 1;
+    printf("pmsensor-sim: sensor on %s (%s), PM2.5 %.1f PM10 %.1f%s, a frame every %ld ms\n",
+           o.path, slaveName, static_cast<double>(o.pm25) / 10, static_cast<double>(o.pm10) / 10,
+           o.vary ? " drifting" : "", o.intervalMs);
+    fflush(stdout);
+
+    const timespec interval = {o.intervalMs / 1000, (o.intervalMs % 1000) * 1000000};
+    for (long k = 0; o.count == 0 || k < o.count; ++k) {
+        unsigned char frame[10];
+        makeFrame(frame, countFor(o.pm25, k, o), countFor(o.pm10, k, o), static_cast<unsigned>(k));
+        if (write(master, frame, sizeof frame) < 0 && errno != EAGAIN) {
+            perror("pmsensor-sim: cannot send a frame");
+            break;
+        }
+        int sig;
+        while ((sig = sigtimedwait(&stop, nullptr, &interval)) < 0 && errno == EINTR) {
+        }
+        if (sig > 0)
+            break;
+    }
+    unlinkOurs(o.path, slaveName);
+    return 0;
+}
