@@ -14,7 +14,7 @@
 #define PMSENSOR_DEVICE "/dev/ttyAMA0"
 #endif
 
-// perror, then give the descriptor back: nothing is left open on failure.
+// perror, then close the descriptor: a failed set-up leaves nothing open.
 static int32_t configureFailed(int fd)
 {
     perror("Error configuring serial port");
