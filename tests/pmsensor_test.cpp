@@ -204,8 +204,8 @@ struct ReadingCase {
     const char *name;
     Bytes frame;
     const char *line;
-    enum { Whole, OneByOne, AfterStaleInput } delivery;
-    std::vector<std::string> args;
+    enum { Whole, OneByOne, AfterStaleInput } delivery = Whole;
+    std::vector<std::string> args = {};
 };
 void PrintTo(const ReadingCase &c, std::ostream *os)
 {
@@ -232,49 +232,32 @@ TEST_P(Readings, PrintsTheFrameCounts)
 }
 
 const Bytes frame123and456{0xaa, 0xc0, 0x7b, 0x00, 0xc8, 0x01, 0x11, 0x22, 0x33, 0xab};
+const char *const line123and456 = "PM2.5:12.300000 PM10:45.599998\n";
 
 INSTANTIATE_TEST_SUITE_P(
     , Readings,
-    ::testing::Values(ReadingCase{"Counts123And456",
-                                  frame123and456,
-                                  "PM2.5:12.300000 PM10:45.599998\n",
-                                  ReadingCase::Whole,
-                                  {}},
+    ::testing::Values(ReadingCase{"Counts123And456", frame123and456, line123and456},
                       ReadingCase{"Count12341AndZero",
                                   {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
-                                  "PM2.5:1234.099976 PM10:0.000000\n",
-                                  ReadingCase::Whole,
-                                  {}},
+                                  "PM2.5:1234.099976 PM10:0.000000\n"},
                       ReadingCase{"LargestCounts",
                                   {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
-                                  "PM2.5:6553.500000 PM10:6553.500000\n",
-                                  ReadingCase::Whole,
-                                  {}},
+                                  "PM2.5:6553.500000 PM10:6553.500000\n"},
                       // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
                       // XOFF must all arrive as plain data.
                       ReadingCase{"ControlBytesAsData",
                                   {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
-                                  "PM2.5:257.299988 PM10:488.100006\n",
-                                  ReadingCase::Whole,
-                                  {}},
+                                  "PM2.5:257.299988 PM10:488.100006\n"},
                       ReadingCase{"UnusedBytesIgnored",
                                   {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
-                                  "PM2.5:12.300000 PM10:45.599998\n",
-                                  ReadingCase::Whole,
-                                  {}},
-                      ReadingCase{"BytesOneAtATime",
-                                  frame123and456,
-                                  "PM2.5:12.300000 PM10:45.599998\n",
-                                  ReadingCase::OneByOne,
-                                  {}},
-                      ReadingCase{"EarlierInputDiscarded",
-                                  frame123and456,
-                                  "PM2.5:12.300000 PM10:45.599998\n",
-                                  ReadingCase::AfterStaleInput,
-                                  {}},
+                                  line123and456},
+                      ReadingCase{"BytesOneAtATime", frame123and456, line123and456,
+                                  ReadingCase::OneByOne},
+                      ReadingCase{"EarlierInputDiscarded", frame123and456, line123and456,
+                                  ReadingCase::AfterStaleInput},
                       ReadingCase{"ArgumentsIgnored",
                                   frame123and456,
-                                  "PM2.5:12.300000 PM10:45.599998\n",
+                                  line123and456,
                                   ReadingCase::Whole,
                                   {"--help", "-d", "/dev/null"}}),
     caseName);
