@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,10 +16,17 @@
 #define PMSENSOR_DEVICE "/dev/ttyAMA0"
 #endif
 
+// The sensor sends each frame as one burst and is silent between frames. A
+// silence this long before the tenth byte means the bytes so far were the tail
+// of an earlier frame. 100 ms is about a hundred byte times at 9600 baud, far
+// above the delivery latency of USB serial adapters and far below the pause of
+// a sensor that sends once a second.
+static const int frameSilenceMs = 100;
+
 // perror, then close the descriptor: a failed set-up leaves nothing open.
-static int32_t configureFailed(int fd)
+static int32_t setUpFailed(const char *what, int fd)
 {
-    perror("Error configuring serial port");
+    perror(what);
     close(fd);
     return -1;
 }
@@ -29,14 +38,20 @@ int32_t pmSensorInit()
         perror("Error opening serial port");
         return -1;
     }
+    // One reader at a time: two runs at once would share the bytes of a frame.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            errno = EBUSY;
+        return setUpFailed("Error opening serial port", fd);
+    }
 
     struct termios tty;
     memset(&tty, 0, sizeof tty);
     if (tcgetattr(fd, &tty) != 0)
-        return configureFailed(fd);
+        return setUpFailed("Error configuring serial port", fd);
 
     if (cfsetospeed(&tty, B9600) != 0 || cfsetispeed(&tty, B9600) != 0)
-        return configureFailed(fd);
+        return setUpFailed("Error configuring serial port", fd);
     tty.c_cflag |= CS8;                             // 8 data bits (CS8 fills CSIZE)
     tty.c_cflag &= ~PARENB;                         // no parity
     tty.c_cflag &= ~CSTOPB;                         // one stop bit
@@ -50,14 +65,35 @@ int32_t pmSensorInit()
     // Drop what came in before this run; the next frame starts after it.
     (void)tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tty) != 0)
-        return configureFailed(fd);
+        return setUpFailed("Error configuring serial port", fd);
     return fd;
+}
+
+// Waits up to the frame silence for a byte: 1 when one is there (or the line
+// has hung up, which the next read reports), 0 after a silence, -1 on error.
+static int byteWithinSilence(int fd)
+{
+    struct pollfd line = {fd, POLLIN, 0};
+    int n;
+    do
+        n = poll(&line, 1, frameSilenceMs);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 int32_t pmSensorData(int32_t fd, float pair[2])
 {
     int32_t slot[10];
-    for (int32_t &s : slot) {
+    for (int32_t i = 0; i < 10; ++i) {
+        if (i > 0) {
+            const int ready = byteWithinSilence(fd);
+            if (ready < 0) {
+                perror("Error reading serial port");
+                return -1;
+            }
+            if (ready == 0)
+                i = 0; // the bytes so far were a frame's tail: count from the next byte
+        }
         unsigned char byte = 0;
         ssize_t n;
         do
@@ -72,7 +108,7 @@ int32_t pmSensorData(int32_t fd, float pair[2])
             (void)fputs("Error reading serial port: line hung up\n", stderr);
             return -1;
         }
-        s = byte;
+        slot[i] = byte;
     }
     // Bytes 2-3 and 4-5 hold the raw counts, low byte first, ten per unit.
     pair[0] = static_cast<float>((slot[3] * 256 + slot[2]) / 10.0);
@@ -80,8 +116,31 @@ int32_t pmSensorData(int32_t fd, float pair[2])
     return 1;
 }
 
+// Descriptors 1 and 2 must not be free when the port is opened: open would
+// hand the port one of them, and the reading or a message would go out on the
+// line. False when standard output is closed: the reading could not be written
+// anywhere, so the line is not touched at all. A closed standard error is held
+// with /dev/null: messages are then lost, never sent to the sensor.
+static bool holdStandardStreams()
+{
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
+        return false;
+    if (fcntl(STDERR_FILENO, F_GETFD) == -1) {
+        const int null = open("/dev/null", O_WRONLY); // 2, or 0 if that is free too
+        if (null < 0 || (null != STDERR_FILENO && dup2(null, STDERR_FILENO) < 0))
+            return false;
+        if (null != STDERR_FILENO)
+            close(null);
+    }
+    return true;
+}
+
 int main()
 {
+    if (!holdStandardStreams()) {
+        perror("Error writing reading");
+        return 1;
+    }
     const int32_t fd = pmSensorInit();
     if (fd == -1)
         return 1;

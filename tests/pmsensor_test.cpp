@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,9 +31,10 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // Polls until ready() holds; false once the deadline has passed.
-bool waitUntil(const std::function<bool()> &ready)
+bool waitUntil(const std::function<bool()> &ready,
+               std::chrono::seconds deadline = std::chrono::seconds(30))
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto end = std::chrono::steady_clock::now() + deadline;
     while (!ready()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
@@ -57,13 +59,17 @@ struct Result {
     int status; // exit status, 128 + signal, or -1 when killed at the deadline
 };
 
+// Passed as outFd or errFd: the child starts with that descriptor closed.
+const int closedFd = -2;
+
 // The program as a child process (through the cross build's emulator, if any),
-// standard output and error on pipes unless outFd is given.
+// standard output and error on pipes unless outFd or errFd is given.
 struct Child {
     pid_t pid = -1;
     int out = -1, err = -1, status = -1;
 
-    explicit Child(const char *program, const std::vector<std::string> &args = {}, int outFd = -1)
+    explicit Child(const char *program, const std::vector<std::string> &args = {}, int outFd = -1,
+                   int errFd = -1)
     {
         std::vector<std::string> words;
         std::istringstream emulator(TEST_EMULATOR);
@@ -76,25 +82,29 @@ struct Child {
             argv.push_back(w.data());
         argv.push_back(nullptr);
 
-        int o[2] = {-1, -1}, e[2];
-        if (outFd < 0 && pipe2(o, O_CLOEXEC) != 0)
+        int o[2] = {-1, -1}, e[2] = {-1, -1};
+        if (outFd == -1 && pipe2(o, O_CLOEXEC) != 0)
             return;
-        if (pipe2(e, O_CLOEXEC) != 0)
+        if (errFd == -1 && pipe2(e, O_CLOEXEC) != 0)
             return;
         pid = fork();
         if (pid == 0) {
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, 0);
-            dup2(outFd >= 0 ? outFd : o[1], 1);
-            dup2(e[1], 2);
+            const int to[] = {outFd == -1 ? o[1] : outFd, errFd == -1 ? e[1] : errFd};
+            for (int fd = 1; fd <= 2; ++fd)
+                if (to[fd - 1] >= 0)
+                    dup2(to[fd - 1], fd);
+                else
+                    close(fd);
             execvp(argv[0], argv.data());
             _exit(127);
         }
         out = o[0];
         err = e[0];
-        if (o[1] >= 0)
-            close(o[1]);
-        close(e[1]);
+        for (int fd : {o[1], e[1]})
+            if (fd >= 0)
+                close(fd);
     }
     ~Child()
     {
@@ -136,7 +146,7 @@ struct Child {
             waitpid(pid, nullptr, 0);
             pid = -1;
         }
-        Result r{out >= 0 ? drain(out) : "", drain(err), status};
+        Result r{out >= 0 ? drain(out) : "", err >= 0 ? drain(err) : "", status};
         out = err = -1;
         return r;
     }
@@ -152,6 +162,11 @@ class Line : public ::testing::Test {
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
         fcntl(master, F_SETFD, FD_CLOEXEC);
         fcntl(slave, F_SETFD, FD_CLOEXEC);
+        // No echo, so that whatever reaches the master was written by the program.
+        termios t{};
+        tcgetattr(slave, &t);
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(slave, TCSANOW, &t);
         unlink(TEST_DEVICE);
         ASSERT_EQ(symlink(ttyname(slave), TEST_DEVICE), 0);
     }
@@ -179,6 +194,29 @@ class Line : public ::testing::Test {
     {
         ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
+    // As a sensor sends: one byte every gap, by default the time a byte takes
+    // on a 9600 baud 8N1 line.
+    void sendPaced(const Bytes &bytes,
+                   std::chrono::microseconds gap = std::chrono::microseconds(1042)) const
+    {
+        auto at = std::chrono::steady_clock::now();
+        for (unsigned char b : bytes) {
+            std::this_thread::sleep_until(at);
+            send({b});
+            at += gap;
+        }
+    }
+    // What the program wrote to the line: the sensor expects nothing.
+    std::string lineReceived() const
+    {
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        std::string got;
+        char buf[256];
+        ssize_t n;
+        while ((n = read(master, buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        return got;
+    }
     // Each byte only once the program has read the one before.
     void sendOneByOne(Child &run, const Bytes &bytes) const
     {
@@ -204,7 +242,7 @@ struct ReadingCase {
     const char *name;
     Bytes frame;
     const char *line;
-    enum { Whole, OneByOne, AfterStaleInput } delivery = Whole;
+    enum { Whole, OneByOne, AfterStaleInput, AfterFrameTail, SpacedUnderSilence } delivery = Whole;
     std::vector<std::string> args = {};
 };
 void PrintTo(const ReadingCase &c, std::ostream *os)
@@ -221,14 +259,24 @@ TEST_P(Readings, PrintsTheFrameCounts)
         send({0x42, 0x4d, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x05});
     Child run(TEST_PROGRAM, c.args);
     ASSERT_TRUE(configured(run));
-    if (c.delivery == ReadingCase::OneByOne)
+    if (c.delivery == ReadingCase::OneByOne) {
         sendOneByOne(run, c.frame);
-    else
+    } else if (c.delivery == ReadingCase::AfterFrameTail) {
+        // The run started while a frame was on the line: its last bytes, the
+        // sensor's pause, then a whole frame.
+        sendPaced({0x22, 0x33, 0xab});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sendPaced(c.frame);
+    } else if (c.delivery == ReadingCase::SpacedUnderSilence) {
+        sendPaced(c.frame, std::chrono::milliseconds(30));
+    } else {
         send(c.frame);
+    }
     const Result r = run.finish();
     EXPECT_EQ(r.out, c.line);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lineReceived(), "");
 }
 
 const Bytes frame123and456{0xaa, 0xc0, 0x7b, 0x00, 0xc8, 0x01, 0x11, 0x22, 0x33, 0xab};
@@ -236,30 +284,33 @@ const char *const line123and456 = "PM2.5:12.300000 PM10:45.599998\n";
 
 INSTANTIATE_TEST_SUITE_P(
     , Readings,
-    ::testing::Values(ReadingCase{"Counts123And456", frame123and456, line123and456},
-                      ReadingCase{"Count12341AndZero",
-                                  {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
-                                  "PM2.5:1234.099976 PM10:0.000000\n"},
-                      ReadingCase{"LargestCounts",
-                                  {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
-                                  "PM2.5:6553.500000 PM10:6553.500000\n"},
-                      // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
-                      // XOFF must all arrive as plain data.
-                      ReadingCase{"ControlBytesAsData",
-                                  {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
-                                  "PM2.5:257.299988 PM10:488.100006\n"},
-                      ReadingCase{"UnusedBytesIgnored",
-                                  {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
-                                  line123and456},
-                      ReadingCase{"BytesOneAtATime", frame123and456, line123and456,
-                                  ReadingCase::OneByOne},
-                      ReadingCase{"EarlierInputDiscarded", frame123and456, line123and456,
-                                  ReadingCase::AfterStaleInput},
-                      ReadingCase{"ArgumentsIgnored",
-                                  frame123and456,
-                                  line123and456,
-                                  ReadingCase::Whole,
-                                  {"--help", "-d", "/dev/null"}}),
+    ::testing::Values(
+        ReadingCase{"Counts123And456", frame123and456, line123and456},
+        ReadingCase{"Count12341AndZero",
+                    {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
+                    "PM2.5:1234.099976 PM10:0.000000\n"},
+        ReadingCase{"LargestCounts",
+                    {0, 0, 0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0},
+                    "PM2.5:6553.500000 PM10:6553.500000\n"},
+        // Interrupt, suspend, EOF, erase and kill characters, CR, NL, XON and
+        // XOFF must all arrive as plain data.
+        ReadingCase{"ControlBytesAsData",
+                    {0x03, 0x1a, 0x0d, 0x0a, 0x11, 0x13, 0x04, 0x7f, 0x15, 0x00},
+                    "PM2.5:257.299988 PM10:488.100006\n"},
+        ReadingCase{"UnusedBytesIgnored",
+                    {0xff, 0x00, 0x7b, 0x00, 0xc8, 0x01, 0x00, 0xff, 0x5a, 0xa5},
+                    line123and456},
+        ReadingCase{"BytesOneAtATime", frame123and456, line123and456, ReadingCase::OneByOne},
+        ReadingCase{"EarlierInputDiscarded", frame123and456, line123and456,
+                    ReadingCase::AfterStaleInput},
+        ReadingCase{"StartedMidFrame", frame123and456, line123and456, ReadingCase::AfterFrameTail},
+        ReadingCase{"GapsUnderTheSilence", frame123and456, line123and456,
+                    ReadingCase::SpacedUnderSilence},
+        ReadingCase{"ArgumentsIgnored",
+                    frame123and456,
+                    line123and456,
+                    ReadingCase::Whole,
+                    {"--help", "-d", "/dev/null"}}),
     caseName);
 
 struct SettingsCase {
@@ -336,8 +387,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FailureCase {
     const char *name;
-    enum { NoDevice, NotATerminal, HangUpMidFrame, OutputFull, OutputPipeClosed } what;
-    const char *err; // the whole of standard error, or its start for a hang-up
+    enum {
+        NoDevice,
+        NotATerminal,
+        HangUpMidFrame,
+        OutputFull,
+        OutputPipeClosed,
+        OutputClosed,
+        ErrorClosedWriteFails,
+        SecondReader
+    } what;
+    const char *err; // start of standard error, a single line; "" for nothing
 };
 void PrintTo(const FailureCase &c, std::ostream *os)
 {
@@ -349,21 +409,29 @@ class Failures : public Line, public ::testing::WithParamInterface<FailureCase> 
 TEST_P(Failures, ReportAndExit1)
 {
     const FailureCase &c = GetParam();
-    int outFd = -1;
+    int outFd = -1, errFd = -1;
+    std::unique_ptr<Child> first; // a run that holds the line
     if (c.what == FailureCase::NoDevice || c.what == FailureCase::NotATerminal) {
         unlink(TEST_DEVICE);
         if (c.what == FailureCase::NotATerminal) {
             ASSERT_EQ(symlink("/dev/null", TEST_DEVICE), 0);
         }
-    } else if (c.what == FailureCase::OutputFull) {
+    } else if (c.what == FailureCase::OutputFull || c.what == FailureCase::ErrorClosedWriteFails) {
         outFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (c.what == FailureCase::ErrorClosedWriteFails)
+            errFd = closedFd;
     } else if (c.what == FailureCase::OutputPipeClosed) {
         int p[2];
         ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
         close(p[0]);
         outFd = p[1];
+    } else if (c.what == FailureCase::OutputClosed) {
+        outFd = closedFd;
+    } else if (c.what == FailureCase::SecondReader) {
+        first = std::make_unique<Child>(TEST_PROGRAM);
+        ASSERT_TRUE(configured(*first));
     }
-    Child run(TEST_PROGRAM, {}, outFd);
+    Child run(TEST_PROGRAM, {}, outFd, errFd);
     if (outFd >= 0)
         close(outFd);
     if (c.what == FailureCase::HangUpMidFrame) {
@@ -371,19 +439,32 @@ TEST_P(Failures, ReportAndExit1)
         sendOneByOne(run, {0xaa, 0xc0, 0x7b, 0x00});
         close(master);
         master = -1;
-    } else if (c.what != FailureCase::NoDevice && c.what != FailureCase::NotATerminal) {
-        ASSERT_TRUE(configured(run));
+    } else if (c.what == FailureCase::SecondReader) {
+        // The second run must give up by itself; the frame is the first's.
+        waitUntil([&] { return run.exited(); }, std::chrono::seconds(3));
         send(frame123and456);
+    } else if (c.what != FailureCase::NoDevice && c.what != FailureCase::NotATerminal) {
+        // The program may rightly fail before it touches the line.
+        if (configured(run))
+            send(frame123and456);
     }
     const Result r = run.finish();
     EXPECT_EQ(r.out, "");
-    if (c.what == FailureCase::HangUpMidFrame) {
+    if (*c.err == '\0') {
+        EXPECT_EQ(r.err, "");
+    } else {
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    } else {
-        EXPECT_EQ(r.err, c.err);
     }
     EXPECT_EQ(r.status, 1);
+    if (first) {
+        const Result f = first->finish();
+        EXPECT_EQ(f.out, line123and456);
+        EXPECT_EQ(f.status, 0);
+    }
+    if (master >= 0) {
+        EXPECT_EQ(lineReceived(), "");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -397,15 +478,23 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OutputFull", FailureCase::OutputFull,
                     "Error writing reading: No space left on device\n"},
         FailureCase{"OutputPipeClosed", FailureCase::OutputPipeClosed,
-                    "Error writing reading: Broken pipe\n"}),
+                    "Error writing reading: Broken pipe\n"},
+        // Neither the reading nor a message may go out on the line instead.
+        FailureCase{"OutputClosed", FailureCase::OutputClosed, "Error writing reading"},
+        FailureCase{"ErrorClosedWriteFails", FailureCase::ErrorClosedWriteFails, ""},
+        FailureCase{"SecondReader", FailureCase::SecondReader,
+                    "Error opening serial port: Device or resource busy\n"}),
     caseName);
 
 // A reading end to end through the sensor emulator, which removes its link
-// when stopped.
+// when stopped and reports what readers wrote to the line. Its pauses between
+// frames outlast the program's frame silence, so a run that starts mid-frame
+// still reads the next whole frame.
 TEST(Emulator, ReadingThroughItThenLinkRemovedOnStop)
 {
     unlink(TEST_DEVICE);
-    Child sim(SIM_PROGRAM, {"--pm25", "80.5", "--pm10", "6553.5", "--interval", "20", TEST_DEVICE});
+    Child sim(SIM_PROGRAM,
+              {"--pm25", "80.5", "--pm10", "6553.5", "--interval", "200", TEST_DEVICE});
     struct stat st;
     ASSERT_TRUE(waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; }));
     Child reader(TEST_PROGRAM);
@@ -413,8 +502,27 @@ TEST(Emulator, ReadingThroughItThenLinkRemovedOnStop)
     EXPECT_EQ(r.out, "PM2.5:80.500000 PM10:6553.500000\n");
     EXPECT_EQ(r.status, 0);
     kill(sim.pid, SIGTERM);
-    EXPECT_EQ(sim.finish().status, 0);
+    const Result s = sim.finish();
+    EXPECT_EQ(s.err, "pmsensor-sim: bytes written to the line by readers: 0\n");
+    EXPECT_EQ(s.status, 0);
     EXPECT_NE(lstat(TEST_DEVICE, &st), 0);
+}
+
+// A reader that writes to the line makes the emulator fail.
+TEST(Emulator, CountsBytesWrittenToTheLine)
+{
+    unlink(TEST_DEVICE);
+    Child sim(SIM_PROGRAM, {"--interval", "200", TEST_DEVICE});
+    struct stat st;
+    ASSERT_TRUE(waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; }));
+    const int line = open(TEST_DEVICE, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(write(line, "AT\r", 3), 3);
+    close(line);
+    kill(sim.pid, SIGTERM);
+    const Result s = sim.finish();
+    EXPECT_EQ(s.err, "pmsensor-sim: bytes written to the line by readers: 3\n");
+    EXPECT_EQ(s.status, 1);
 }
 
 // Bad options, and a file at the path that is not a link, are refused.

@@ -2,7 +2,8 @@
 // that pmsensor can be run and tried without hardware.
 //
 // It links PATH to the slave of a new pseudo-terminal and, like the sensor,
-// sends a ten-byte frame at a steady rate without being asked:
+// sends a ten-byte frame at a steady rate without being asked, each byte at
+// the pace of a 9600 baud line, so that a frame is on the line for 10.4 ms:
 //
 //   byte 0     0x5A, start of frame
 //   byte 1     0x01, frame kind: measurement
@@ -11,6 +12,7 @@
 //   bytes 6-7  frame number, low byte first
 //   byte 8     sum of bytes 1 to 7, modulo 256
 //   byte 9     0xA5, end of frame
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -33,7 +35,9 @@ static const char usage[] =
     "  --pm10 VALUE     PM10 value to send, 0 to 6553.5 (default 45.6)\n"
     "  --vary           let both values drift slowly around the given ones\n"
     "  --interval MS    milliseconds between frames, 1 to 3600000 (default 1000)\n"
-    "  --count N        stop after N frames (default 0: until SIGINT or SIGTERM)\n";
+    "  --count N        stop after N frames (default 0: until SIGINT or SIGTERM)\n"
+    "On stopping it reports how many bytes readers wrote to the line, and exits 1\n"
+    "if there were any: the sensor never expects a byte.\n";
 
 struct Options {
     long pm25 = 123, pm10 = 456; // counts: ten per unit
@@ -140,6 +144,46 @@ static void makeFrame(unsigned char f[10], unsigned pm25, unsigned pm10, unsigne
     f[9] = 0xa5;
 }
 
+// One byte on a 9600 baud 8N1 line: a start bit, eight data bits, a stop bit.
+static const long long byteNs = 10 * 1000000000LL / 9600;
+
+static long long monotonicNs()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+static void sleepUntil(long long ns)
+{
+    const timespec t = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+// Moves *at on by step and returns it. After a pause (the emulator stopped
+// with SIGSTOP, or a stalled machine) the schedule starts again from now, as a
+// sensor's would, instead of catching up in a burst.
+static long long schedule(long long *at, long long step)
+{
+    *at += step;
+    const long long now = monotonicNs();
+    if (*at < now - 2 * byteNs)
+        *at = now;
+    return *at;
+}
+
+// Bytes a reader wrote to the slave, which the sensor never asks for.
+static long readerBytes(int master)
+{
+    long n = 0;
+    char buf[256];
+    ssize_t got;
+    while ((got = read(master, buf, sizeof buf)) > 0)
+        n += got;
+    return n;
+}
+
 // Points path at target, replacing only a symbolic link: a device or file
 // already standing there is never touched.
 static bool linkTo(const char *path, const char *target)
@@ -200,7 +244,7 @@ int main(int argc, char **argv)
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    // A frame that finds the line's buffer full is lost, as on a real line.
+    // A byte that finds the line's buffer full is lost, as on a real line.
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
     if (!linkTo(o.path, slaveName))
@@ -210,20 +254,38 @@ int main(int argc, char **argv)
            o.vary ? " drifting" : "", o.intervalMs);
     fflush(stdout);
 
-    const timespec interval = {o.intervalMs / 1000, (o.intervalMs % 1000) * 1000000};
-    for (long k = 0; o.count == 0 || k < o.count; ++k) {
+    long long at = monotonicNs(); // when the next byte goes out
+    long received = 0;
+    bool stopped = false;
+    for (long k = 0; !stopped && (o.count == 0 || k < o.count); ++k) {
         unsigned char frame[10];
         makeFrame(frame, countFor(o.pm25, k, o), countFor(o.pm10, k, o), static_cast<unsigned>(k));
-        if (write(master, frame, sizeof frame) < 0 && errno != EAGAIN) {
-            perror("pmsensor-sim: cannot send a frame");
-            break;
+        for (size_t i = 0; i < sizeof frame; ++i) {
+            if (i > 0)
+                sleepUntil(schedule(&at, byteNs));
+            if (write(master, &frame[i], 1) < 0 && errno != EAGAIN) {
+                perror("pmsensor-sim: cannot send a frame");
+                stopped = true;
+                break;
+            }
+            received += readerBytes(master);
         }
-        int sig;
-        while ((sig = sigtimedwait(&stop, nullptr, &interval)) < 0 && errno == EINTR) {
+        // The pause until the next frame is also the wait for a stop: SIGINT
+        // and SIGTERM are taken here with sigtimedwait.
+        const long long until =
+            schedule(&at, std::max(o.intervalMs * 1000000LL - 9 * byteNs, byteNs));
+        while (!stopped) {
+            const long long left = std::max(until - monotonicNs(), 0LL);
+            const timespec wait = {static_cast<time_t>(left / 1000000000),
+                                   static_cast<long>(left % 1000000000)};
+            if (sigtimedwait(&stop, nullptr, &wait) > 0)
+                stopped = true;
+            else if (errno != EINTR)
+                break; // the pause is over
         }
-        if (sig > 0)
-            break;
     }
+    received += readerBytes(master);
     unlinkOurs(o.path, slaveName);
-    return 0;
+    fprintf(stderr, "pmsensor-sim: bytes written to the line by readers: %ld\n", received);
+    return received == 0 ? 0 : 1;
 }
