@@ -37,7 +37,8 @@ static const char usage[] =
     "  --interval MS    milliseconds between frames, 1 to 3600000 (default 1000)\n"
     "  --count N        stop after N frames (default 0: until SIGINT or SIGTERM)\n"
     "On stopping it reports how many bytes readers wrote to the line, and exits 1\n"
-    "if there were any: the sensor never expects a byte.\n";
+    "if there were any: the sensor never expects a byte. SIGUSR1 reports the count\n"
+    "so far.\n";
 
 struct Options {
     long pm25 = 123, pm10 = 456; // counts: ten per unit
@@ -224,13 +225,15 @@ int main(int argc, char **argv)
         return bad;
 
     // SIGINT and SIGTERM are taken with sigtimedwait between frames, so the
-    // wait for the next frame is also the wait for a stop.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    // wait for the next frame is also the wait for a stop; SIGUSR1 asks for
+    // the count of bytes readers wrote so far.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
 
     int master, slave;
     char slaveName[256];
@@ -270,18 +273,23 @@ int main(int argc, char **argv)
             }
             received += readerBytes(master);
         }
-        // The pause until the next frame is also the wait for a stop: SIGINT
-        // and SIGTERM are taken here with sigtimedwait.
+        // The pause until the next frame is also the wait for signals.
         const long long until =
             schedule(&at, std::max(o.intervalMs * 1000000LL - 9 * byteNs, byteNs));
         while (!stopped) {
             const long long left = std::max(until - monotonicNs(), 0LL);
             const timespec wait = {static_cast<time_t>(left / 1000000000),
                                    static_cast<long>(left % 1000000000)};
-            if (sigtimedwait(&stop, nullptr, &wait) > 0)
+            const int sig = sigtimedwait(&signals, nullptr, &wait);
+            if (sig == SIGUSR1) {
+                received += readerBytes(master);
+                fprintf(stderr, "pmsensor-sim: bytes written to the line by readers so far: %ld\n",
+                        received);
+            } else if (sig > 0) {
                 stopped = true;
-            else if (errno != EINTR)
+            } else if (errno != EINTR) {
                 break; // the pause is over
+            }
         }
     }
     received += readerBytes(master);
