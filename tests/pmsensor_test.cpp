@@ -486,6 +486,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error opening serial port: Device or resource busy\n"}),
     caseName);
 
+// Waits until the emulator has linked the device path to its terminal.
+bool linked(Child &sim)
+{
+    struct stat st;
+    return waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; });
+}
+
 // A reading end to end through the sensor emulator, which removes its link
 // when stopped and reports what readers wrote to the line. Its pauses between
 // frames outlast the program's frame silence, so a run that starts mid-frame
@@ -495,8 +502,7 @@ TEST(Emulator, ReadingThroughItThenLinkRemovedOnStop)
     unlink(TEST_DEVICE);
     Child sim(SIM_PROGRAM,
               {"--pm25", "80.5", "--pm10", "6553.5", "--interval", "200", TEST_DEVICE});
-    struct stat st;
-    ASSERT_TRUE(waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; }));
+    ASSERT_TRUE(linked(sim));
     Child reader(TEST_PROGRAM);
     const Result r = reader.finish();
     EXPECT_EQ(r.out, "PM2.5:80.500000 PM10:6553.500000\n");
@@ -505,6 +511,7 @@ TEST(Emulator, ReadingThroughItThenLinkRemovedOnStop)
     const Result s = sim.finish();
     EXPECT_EQ(s.err, "pmsensor-sim: bytes written to the line by readers: 0\n");
     EXPECT_EQ(s.status, 0);
+    struct stat st;
     EXPECT_NE(lstat(TEST_DEVICE, &st), 0);
 }
 
@@ -513,8 +520,7 @@ TEST(Emulator, CountsBytesWrittenToTheLine)
 {
     unlink(TEST_DEVICE);
     Child sim(SIM_PROGRAM, {"--interval", "200", TEST_DEVICE});
-    struct stat st;
-    ASSERT_TRUE(waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; }));
+    ASSERT_TRUE(linked(sim));
     const int line = open(TEST_DEVICE, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(line, 0);
     EXPECT_EQ(write(line, "AT\r", 3), 3);
