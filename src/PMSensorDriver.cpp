@@ -33,7 +33,10 @@ static int32_t setUpFailed(const char *what, int fd)
 
 int32_t pmSensorInit()
 {
-    const int fd = open(PMSENSOR_DEVICE, O_RDWR);
+    // Never the run's controlling terminal: a run without one (a service, a
+    // setsid) would otherwise take the port, be killed by SIGHUP when the line
+    // hangs up, and hang the port up for every other reader when it ends.
+    const int fd = open(PMSENSOR_DEVICE, O_RDWR | O_NOCTTY);
     if (fd < 0) {
         perror("Error opening serial port");
         return -1;

@@ -63,13 +63,15 @@ struct Result {
 const int closedFd = -2;
 
 // The program as a child process (through the cross build's emulator, if any),
-// standard output and error on pipes unless outFd or errFd is given.
+// standard output and error on pipes unless outFd or errFd is given; with
+// leader, in a session of its own and without a controlling terminal, as a
+// systemd service runs.
 struct Child {
     pid_t pid = -1;
     int out = -1, err = -1, status = -1;
 
     explicit Child(const char *program, const std::vector<std::string> &args = {}, int outFd = -1,
-                   int errFd = -1)
+                   int errFd = -1, bool leader = false)
     {
         std::vector<std::string> words;
         std::istringstream emulator(TEST_EMULATOR);
@@ -89,6 +91,8 @@ struct Child {
             return;
         pid = fork();
         if (pid == 0) {
+            if (leader)
+                setsid();
             const int in = open("/dev/null", O_RDONLY);
             dup2(in, 0);
             const int to[] = {outFd == -1 ? o[1] : outFd, errFd == -1 ? e[1] : errFd};
@@ -398,6 +402,7 @@ struct FailureCase {
         SecondReader
     } what;
     const char *err; // start of standard error, a single line; "" for nothing
+    bool leader = false;
 };
 void PrintTo(const FailureCase &c, std::ostream *os)
 {
@@ -431,7 +436,7 @@ TEST_P(Failures, ReportAndExit1)
         first = std::make_unique<Child>(TEST_PROGRAM);
         ASSERT_TRUE(configured(*first));
     }
-    Child run(TEST_PROGRAM, {}, outFd, errFd);
+    Child run(TEST_PROGRAM, {}, outFd, errFd, c.leader);
     if (outFd >= 0)
         close(outFd);
     if (c.what == FailureCase::HangUpMidFrame) {
@@ -475,6 +480,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NotATerminal", FailureCase::NotATerminal,
                     "Error configuring serial port: Inappropriate ioctl for device\n"},
         FailureCase{"HangUpMidFrame", FailureCase::HangUpMidFrame, "Error reading serial port"},
+        // A run with no controlling terminal must not take the port as one, or
+        // the hang-up kills it with SIGHUP and no message.
+        FailureCase{"HangUpMidFrameSessionLeader", FailureCase::HangUpMidFrame,
+                    "Error reading serial port", true},
         FailureCase{"OutputFull", FailureCase::OutputFull,
                     "Error writing reading: No space left on device\n"},
         FailureCase{"OutputPipeClosed", FailureCase::OutputPipeClosed,
