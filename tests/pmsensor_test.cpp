@@ -495,11 +495,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error opening serial port: Device or resource busy\n"}),
     caseName);
 
-// Waits until the emulator has linked the device path to its terminal.
+// Waits for the emulator's first line, which it prints once the device path
+// is linked to its terminal; false if it ended without one.
 bool linked(Child &sim)
 {
-    struct stat st;
-    return waitUntil([&] { return sim.exited() || lstat(TEST_DEVICE, &st) == 0; });
+    std::string line;
+    char c = 0;
+    while (read(sim.out, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line.rfind("pmsensor-sim: sensor on " TEST_DEVICE " ", 0) == 0;
 }
 
 // A reading end to end through the sensor emulator, which removes its link

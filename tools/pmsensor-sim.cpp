@@ -35,7 +35,7 @@ static const char usage[] =
     "  --pm10 VALUE     PM10 value to send, 0 to 6553.5 (default 45.6)\n"
     "  --vary           let both values drift slowly around the given ones\n"
     "  --interval MS    milliseconds between frames, 1 to 3600000 (default 1000)\n"
-    "  --count N        stop after N frames (default 0: until SIGINT or SIGTERM)\n"
+    "  --count N        stop after N frames (default 0: until SIGINT, SIGTERM or SIGHUP)\n"
     "On stopping it reports how many bytes readers wrote to the line, and exits 1\n"
     "if there were any: the sensor never expects a byte. SIGUSR1 reports the count\n"
     "so far.\n";
@@ -68,7 +68,8 @@ static int parseOptions(int argc, char **argv, Options *o)
                                          {"help", no_argument, nullptr, HELP},
                                          {nullptr, 0, nullptr, 0}};
     opterr = 0; // getopt's own messages would name the program by its full path
-    int c, which = 0;
+    int c = 0;
+    int which = 0;
     double v = 0;
     while ((c = getopt_long(argc, argv, "", longOptions, &which)) != -1) {
         const char *bad = nullptr;
@@ -94,22 +95,22 @@ static int parseOptions(int argc, char **argv, Options *o)
             o->count = static_cast<long>(v);
             break;
         case HELP:
-            fputs(usage, stdout);
+            (void)fputs(usage, stdout);
             exit(0);
         default:
-            fprintf(stderr, "pmsensor-sim: unknown option or missing value: '%s'\n%s",
-                    argv[optind - 1], usage);
+            (void)fprintf(stderr, "pmsensor-sim: unknown option or missing value: '%s'\n%s",
+                          argv[optind - 1], usage);
             return 2;
         }
         if (bad) {
-            fprintf(stderr, "pmsensor-sim: --%s takes %s, not '%s'\n", longOptions[which].name, bad,
-                    optarg);
+            (void)fprintf(stderr, "pmsensor-sim: --%s takes %s, not '%s'\n",
+                          longOptions[which].name, bad, optarg);
             return 2;
         }
     }
     if (optind != argc - 1) {
-        fputs("pmsensor-sim: give exactly one PATH\n", stderr);
-        fputs(usage, stderr);
+        (void)fputs("pmsensor-sim: give exactly one PATH\n", stderr);
+        (void)fputs(usage, stderr);
         return 2;
     }
     o->path = argv[optind];
@@ -117,7 +118,7 @@ static int parseOptions(int argc, char **argv, Options *o)
 }
 
 // The count for frame k: fixed, or drifting by up to a fifth over a minute.
-static unsigned countFor(long base, long k, const Options &o)
+static unsigned countFor(long base, const Options &o, long k)
 {
     double c = static_cast<double>(base);
     if (o.vary)
@@ -191,30 +192,31 @@ static bool linkTo(const char *path, const char *target)
 {
     struct stat st;
     if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        fprintf(stderr, "pmsensor-sim: %s exists and is not a symbolic link; not replacing it\n",
-                path);
+        (void)fprintf(
+            stderr, "pmsensor-sim: %s exists and is not a symbolic link; not replacing it\n", path);
         return false;
     }
     char tmp[4096];
-    snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, static_cast<long>(getpid()));
+    (void)snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, static_cast<long>(getpid()));
     unlink(tmp);
     if (symlink(target, tmp) != 0 || rename(tmp, path) != 0) {
-        fprintf(stderr, "pmsensor-sim: cannot link %s to %s: %s\n", path, target, strerror(errno));
+        (void)fprintf(stderr, "pmsensor-sim: cannot link %s to %s: %s\n", path, target,
+                      strerror(errno));
         unlink(tmp);
         return false;
     }
     return true;
 }
 
-// Removes the link if it still points at our terminal.
-static void unlinkOurs(const char *path, const char *target)
+// Removes the link at the emulator's path if it still points at our terminal.
+static void unlinkOurs(const Options &o, const char *target)
 {
     char now[4096];
-    const ssize_t n = readlink(path, now, sizeof now - 1);
+    const ssize_t n = readlink(o.path, now, sizeof now - 1);
     if (n >= 0) {
         now[n] = '\0';
         if (strcmp(now, target) == 0)
-            unlink(path);
+            unlink(o.path);
     }
 }
 
@@ -224,7 +226,7 @@ int main(int argc, char **argv)
     if (const int bad = parseOptions(argc, argv, &o))
         return bad;
 
-    // SIGINT and SIGTERM are taken with sigtimedwait between frames, so the
+    // SIGINT, SIGTERM and SIGHUP are taken with sigtimedwait between frames, so the
     // wait for the next frame is also the wait for a stop; SIGUSR1 asks for
     // the count of bytes readers wrote so far.
     sigset_t signals;
@@ -235,7 +237,8 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
-    int master, slave;
+    int master = -1;
+    int slave = -1;
     char slaveName[256];
     if (openpty(&master, &slave, slaveName, nullptr, nullptr) != 0) {
         perror("pmsensor-sim: cannot open a pseudo-terminal");
@@ -252,17 +255,17 @@ int main(int argc, char **argv)
 
     if (!linkTo(o.path, slaveName))
         return 1;
-    printf("pmsensor-sim: sensor on %s (%s), PM2.5 %.1f PM10 %.1f%s, a frame every %ld ms\n",
-           o.path, slaveName, static_cast<double>(o.pm25) / 10, static_cast<double>(o.pm10) / 10,
-           o.vary ? " drifting" : "", o.intervalMs);
-    fflush(stdout);
+    (void)printf("pmsensor-sim: sensor on %s (%s), PM2.5 %.1f PM10 %.1f%s, a frame every %ld ms\n",
+                 o.path, slaveName, static_cast<double>(o.pm25) / 10,
+                 static_cast<double>(o.pm10) / 10, o.vary ? " drifting" : "", o.intervalMs);
+    (void)fflush(stdout);
 
     long long at = monotonicNs(); // when the next byte goes out
     long received = 0;
     bool stopped = false;
     for (long k = 0; !stopped && (o.count == 0 || k < o.count); ++k) {
         unsigned char frame[10];
-        makeFrame(frame, countFor(o.pm25, k, o), countFor(o.pm10, k, o), static_cast<unsigned>(k));
+        makeFrame(frame, countFor(o.pm25, o, k), countFor(o.pm10, o, k), static_cast<unsigned>(k));
         for (size_t i = 0; i < sizeof frame; ++i) {
             if (i > 0)
                 sleepUntil(schedule(&at, byteNs));
@@ -283,8 +286,9 @@ int main(int argc, char **argv)
             const int sig = sigtimedwait(&signals, nullptr, &wait);
             if (sig == SIGUSR1) {
                 received += readerBytes(master);
-                fprintf(stderr, "pmsensor-sim: bytes written to the line by readers so far: %ld\n",
-                        received);
+                (void)fprintf(stderr,
+                              "pmsensor-sim: bytes written to the line by readers so far: %ld\n",
+                              received);
             } else if (sig > 0) {
                 stopped = true;
             } else if (errno != EINTR) {
@@ -293,7 +297,7 @@ int main(int argc, char **argv)
         }
     }
     received += readerBytes(master);
-    unlinkOurs(o.path, slaveName);
-    fprintf(stderr, "pmsensor-sim: bytes written to the line by readers: %ld\n", received);
+    unlinkOurs(o, slaveName);
+    (void)fprintf(stderr, "pmsensor-sim: bytes written to the line by readers: %ld\n", received);
     return received == 0 ? 0 : 1;
 }
