@@ -65,10 +65,12 @@ int32_t pmSensorInit()
     tty.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE); // non-canonical, no echo or signals
     tty.c_cc[VMIN] = 1;                             // a read returns once one byte is there
 
-    // Drop what came in before this run; the next frame starts after it.
-    (void)tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tty) != 0)
         return setUpFailed("Error configuring serial port", fd);
+    // Drop what came in before the settings took effect (the next frame starts
+    // after it) and any echo of it the port's earlier settings queued for the
+    // sensor and not yet sent.
+    (void)tcflush(fd, TCIOFLUSH);
     return fd;
 }
 
