@@ -1,16 +1,7 @@
-# Cross build for 64-bit ARM Linux with Debian's cross compiler
-# (crossbuild-essential-arm64); tests run under qemu-user (qemu-aarch64).
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 64-bit ARM Linux (crossbuild-essential-arm64); tests run
+# under qemu-aarch64; packages are for Debian's arm64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The target's dynamic loader and libraries come from the cross sysroot.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(PMSENSOR_TRIPLET aarch64-linux-gnu)
+set(PMSENSOR_QEMU qemu-aarch64)
+set(PMSENSOR_DEB_ARCH arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
