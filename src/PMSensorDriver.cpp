@@ -53,6 +53,9 @@ int32_t pmSensorInit()
     if (tcgetattr(fd, &tty) != 0)
         return setUpFailed("Error configuring serial port", fd);
 
+    // Below, a break (the line held low: the sensor restarting, a loose wire)
+    // or a byte with a framing or parity error is dropped, not read as a 0
+    // inside a frame; INPCK too, since drivers clear the error mark without it.
     if (cfsetospeed(&tty, B9600) != 0 || cfsetispeed(&tty, B9600) != 0)
         return setUpFailed("Error configuring serial port", fd);
     tty.c_cflag |= CS8;                             // 8 data bits (CS8 fills CSIZE)
@@ -61,6 +64,7 @@ int32_t pmSensorInit()
     tty.c_iflag &= ~(INLCR | ICRNL);                // no CR/NL translation
     tty.c_iflag &= ~(IXON | IXANY | IXOFF);         // no software flow control
     tty.c_iflag &= ~(ISTRIP | IGNCR | PARMRK);      // keep bit 7, every 0x0D, single 0xFF
+    tty.c_iflag |= IGNBRK | INPCK | IGNPAR;         // a break or bad byte is dropped, not a 0
     tty.c_oflag &= ~OPOST;                          // output unprocessed
     tty.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE); // non-canonical, no echo or signals
     tty.c_cc[VMIN] = 1;                             // a read returns once one byte is there

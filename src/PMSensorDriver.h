@@ -6,9 +6,10 @@
 
 // Opens the sensor's serial device, takes it for this process alone (an
 // exclusive flock), and sets the line to 9600 baud 8N1, non-canonical input
-// without echo, signal characters or software flow control, unprocessed
-// output, reads of at least one byte. Returns the descriptor, or -1 after a
-// message on standard error, with nothing left open.
+// without echo, signal characters or software flow control, breaks and bytes
+// received in error dropped, unprocessed output, reads of at least one byte.
+// Returns the descriptor, or -1 after a message on standard error, with
+// nothing left open.
 int32_t pmSensorInit();
 
 // Reads one frame, ten bytes with no silence of 100 ms between them (bytes

@@ -352,8 +352,10 @@ TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
     EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
     EXPECT_EQ(after.c_cflag & CSTOPB, 0u);
     const tcflag_t iCleared = INLCR | ICRNL | IXON | IXANY | IXOFF | ISTRIP | IGNCR | PARMRK;
+    const tcflag_t iSet = IGNBRK | INPCK | IGNPAR; // a break or a byte in error never a 0 byte
     const tcflag_t lCleared = ISIG | ICANON | ECHO | ECHOE;
     EXPECT_EQ(after.c_iflag & iCleared, 0u);
+    EXPECT_EQ(after.c_iflag & iSet, iSet);
     EXPECT_EQ(after.c_oflag & OPOST, 0u);
     EXPECT_EQ(after.c_lflag & lCleared, 0u);
     EXPECT_EQ(after.c_cc[VMIN], 1);
@@ -361,7 +363,7 @@ TEST_P(Settings, ConfigureTheLineAndKeepTheRest)
     // A pseudo-terminal forces CS8 and CREAD and drops PARENB itself, so those
     // bits prove nothing here; every other bit must be as it was.
     const tcflag_t cSet = CBAUD | CBAUDEX | CSIZE | PARENB | CSTOPB | CREAD;
-    EXPECT_EQ(after.c_iflag & ~iCleared, before.c_iflag & ~iCleared);
+    EXPECT_EQ(after.c_iflag & ~(iCleared | iSet), before.c_iflag & ~(iCleared | iSet));
     EXPECT_EQ(after.c_oflag & ~OPOST, before.c_oflag & ~OPOST);
     EXPECT_EQ(after.c_cflag & ~cSet, before.c_cflag & ~cSet);
     EXPECT_EQ(after.c_lflag & ~lCleared, before.c_lflag & ~lCleared);
@@ -557,6 +559,8 @@ TEST(Emulator, RefusesBadOptionsAndNonLinks)
         {{"--interval", "fast", TEST_DEVICE}, 2, "pmsensor-sim: --interval takes"},
         {{TEST_DEVICE, "--count"}, 2, "pmsensor-sim: unknown option or missing value: '--count'"},
         {{"--colour", TEST_DEVICE}, 2, "pmsensor-sim: unknown option or missing value: '--colour'"},
+        {{"--breaks", "4,10", TEST_DEVICE}, 2, "pmsensor-sim: --breaks needs --qemu-mux"},
+        {{"--qemu-mux", "--breaks", "4,11", TEST_DEVICE}, 2, "pmsensor-sim: --breaks takes"},
         {{}, 2, "pmsensor-sim: give exactly one PATH"},
         {{TEST_DEVICE}, 1, "pmsensor-sim: " TEST_DEVICE " exists and is not a symbolic link"},
     };

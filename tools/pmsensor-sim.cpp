@@ -36,6 +36,11 @@ static const char usage[] =
     "  --vary           let both values drift slowly around the given ones\n"
     "  --interval MS    milliseconds between frames, 1 to 3600000 (default 1000)\n"
     "  --count N        stop after N frames (default 0: until SIGINT, SIGTERM or SIGHUP)\n"
+    "  --qemu-mux       PATH is read by a QEMU chardev with mux=on: send each 0x01\n"
+    "                   as 0x01 0x01, its escape, so that data never reads as a command\n"
+    "  --breaks LIST    with --qemu-mux: where to send a break (Ctrl-A b), one frame\n"
+    "                   after another, such as 4,2,10: before byte 0 to 9, or 10 for\n"
+    "                   after the frame; SIGUSR2 turns the breaks on and off (off at start)\n"
     "On stopping it reports how many bytes readers wrote to the line, and exits 1\n"
     "if there were any: the sensor never expects a byte. SIGUSR1 reports the count\n"
     "so far.\n";
@@ -45,6 +50,9 @@ struct Options {
     bool vary = false;
     long intervalMs = 1000;
     long count = 0;
+    bool qemuMux = false;
+    int breaks[16] = {}; // positions, one frame after another
+    int breakCount = 0;
     const char *path = nullptr;
 };
 
@@ -56,15 +64,35 @@ static bool parseNumber(const char *text, double low, double high, double *value
     return errno == 0 && end != text && *end == '\0' && *value >= low && *value <= high;
 }
 
+static bool parseBreaks(const char *text, Options *o)
+{
+    o->breakCount = 0;
+    for (const char *p = text;; ++p) {
+        char *end = nullptr;
+        errno = 0;
+        const long at = strtol(p, &end, 10);
+        if (errno != 0 || end == p || at < 0 || at > 10 || o->breakCount == 16)
+            return false;
+        o->breaks[o->breakCount++] = static_cast<int>(at);
+        p = end;
+        if (*p == '\0')
+            return true;
+        if (*p != ',')
+            return false;
+    }
+}
+
 // Returns 0, or 2 after a message on a bad command line.
 static int parseOptions(int argc, char **argv, Options *o)
 {
-    enum { PM25 = 256, PM10, VARY, INTERVAL, COUNT, HELP };
+    enum { PM25 = 256, PM10, VARY, INTERVAL, COUNT, QEMU_MUX, BREAKS, HELP };
     static const option longOptions[] = {{"pm25", required_argument, nullptr, PM25},
                                          {"pm10", required_argument, nullptr, PM10},
                                          {"vary", no_argument, nullptr, VARY},
                                          {"interval", required_argument, nullptr, INTERVAL},
                                          {"count", required_argument, nullptr, COUNT},
+                                         {"qemu-mux", no_argument, nullptr, QEMU_MUX},
+                                         {"breaks", required_argument, nullptr, BREAKS},
                                          {"help", no_argument, nullptr, HELP},
                                          {nullptr, 0, nullptr, 0}};
     opterr = 0; // getopt's own messages would name the program by its full path
@@ -94,6 +122,13 @@ static int parseOptions(int argc, char **argv, Options *o)
                 bad = "a whole number of frames";
             o->count = static_cast<long>(v);
             break;
+        case QEMU_MUX:
+            o->qemuMux = true;
+            break;
+        case BREAKS:
+            if (!parseBreaks(optarg, o))
+                bad = "up to 16 positions from 0 to 10, separated by commas";
+            break;
         case HELP:
             (void)fputs(usage, stdout);
             exit(0);
@@ -107,6 +142,11 @@ static int parseOptions(int argc, char **argv, Options *o)
                           longOptions[which].name, bad, optarg);
             return 2;
         }
+    }
+    if (o->breakCount > 0 && !o->qemuMux) {
+        (void)fputs("pmsensor-sim: --breaks needs --qemu-mux: a pseudo-terminal carries no break\n",
+                    stderr);
+        return 2;
     }
     if (optind != argc - 1) {
         (void)fputs("pmsensor-sim: give exactly one PATH\n", stderr);
@@ -175,6 +215,19 @@ static long long schedule(long long *at, long long step)
     return *at;
 }
 
+// Sends one data byte, or with byte -1 a break. Through QEMU's mux 0x01 is
+// the escape: a data 0x01 goes twice, a break as Ctrl-A b.
+static bool send(int master, int byte, bool qemuMux)
+{
+    const unsigned char escaped[2] = {0x01, static_cast<unsigned char>(byte < 0 ? 'b' : byte)};
+    const bool escape = byte < 0 || (qemuMux && byte == 0x01);
+    if (write(master, escape ? escaped : escaped + 1, escape ? 2 : 1) < 0 && errno != EAGAIN) {
+        perror("pmsensor-sim: cannot send a frame");
+        return false;
+    }
+    return true;
+}
+
 // Bytes a reader wrote to the slave, which the sensor never asks for.
 static long readerBytes(int master)
 {
@@ -228,13 +281,14 @@ int main(int argc, char **argv)
 
     // SIGINT, SIGTERM and SIGHUP are taken with sigtimedwait between frames, so the
     // wait for the next frame is also the wait for a stop; SIGUSR1 asks for
-    // the count of bytes readers wrote so far.
+    // the count of bytes readers wrote so far, SIGUSR2 turns breaks on or off.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGUSR2);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
     int master = -1;
@@ -263,17 +317,22 @@ int main(int argc, char **argv)
     long long at = monotonicNs(); // when the next byte goes out
     long received = 0;
     bool stopped = false;
+    bool breaking = false;
     for (long k = 0; !stopped && (o.count == 0 || k < o.count); ++k) {
         unsigned char frame[10];
         makeFrame(frame, countFor(o.pm25, o, k), countFor(o.pm10, o, k), static_cast<unsigned>(k));
-        for (size_t i = 0; i < sizeof frame; ++i) {
+        const int breakAt = breaking ? o.breaks[k % o.breakCount] : -1;
+        for (int i = 0; i <= 10 && !stopped; ++i) {
+            if (i == breakAt) {
+                // A break holds the line low for at least a byte's time.
+                stopped = !send(master, -1, o.qemuMux);
+                sleepUntil(schedule(&at, byteNs));
+            }
+            if (i == 10)
+                break;
             if (i > 0)
                 sleepUntil(schedule(&at, byteNs));
-            if (write(master, &frame[i], 1) < 0 && errno != EAGAIN) {
-                perror("pmsensor-sim: cannot send a frame");
-                stopped = true;
-                break;
-            }
+            stopped = stopped || !send(master, frame[i], o.qemuMux);
             received += readerBytes(master);
         }
         // The pause until the next frame is also the wait for signals.
@@ -289,6 +348,8 @@ int main(int argc, char **argv)
                 (void)fprintf(stderr,
                               "pmsensor-sim: bytes written to the line by readers so far: %ld\n",
                               received);
+            } else if (sig == SIGUSR2) {
+                breaking = !breaking && o.breakCount > 0;
             } else if (sig > 0) {
                 stopped = true;
             } else if (errno != EINTR) {

@@ -23,8 +23,9 @@ for _ in $(seq 100); do
 done
 
 # Asks the host and waits for its one-line answer, left in $reply: pause,
-# resume or count (bytes readers wrote since the last count) the UART's
-# emulator, or with "usb" the adapter's; unplug or replug the adapter.
+# resume, count (bytes readers wrote since the last count) or turn breaks on
+# or off in the UART's emulator, or with "usb" the adapter's; unplug or
+# replug the adapter.
 host() { echo "@$*"; read -r reply; }
 # Runs "$@", its output left in $out: adds to $wrong unless it printed the
 # reading and exited 0.
