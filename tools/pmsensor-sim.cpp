@@ -82,6 +82,8 @@ static bool parseBreaks(const char *text, Options *o)
     }
 }
 
+static int checkArguments(int argc, char **argv, Options *o);
+
 // Returns 0, or 2 after a message on a bad command line.
 static int parseOptions(int argc, char **argv, Options *o)
 {
@@ -143,6 +145,12 @@ static int parseOptions(int argc, char **argv, Options *o)
             return 2;
         }
     }
+    return checkArguments(argc, argv, o);
+}
+
+// Returns 0, or 2 after a message: options that need another, and one PATH.
+static int checkArguments(int argc, char **argv, Options *o)
+{
     if (o->breakCount > 0 && !o->qemuMux) {
         (void)fputs("pmsensor-sim: --breaks needs --qemu-mux: a pseudo-terminal carries no break\n",
                     stderr);
@@ -215,12 +223,12 @@ static long long schedule(long long *at, long long step)
     return *at;
 }
 
-// Sends one data byte, or with byte -1 a break. Through QEMU's mux 0x01 is
+// Sends one data byte, or with no byte a break. Through QEMU's mux 0x01 is
 // the escape: a data 0x01 goes twice, a break as Ctrl-A b.
-static bool send(int master, int byte, bool qemuMux)
+static bool send(int master, const unsigned char *byte, bool qemuMux)
 {
-    const unsigned char escaped[2] = {0x01, static_cast<unsigned char>(byte < 0 ? 'b' : byte)};
-    const bool escape = byte < 0 || (qemuMux && byte == 0x01);
+    const unsigned char escaped[2] = {0x01, byte ? *byte : static_cast<unsigned char>('b')};
+    const bool escape = !byte || (qemuMux && *byte == 0x01);
     if (write(master, escape ? escaped : escaped + 1, escape ? 2 : 1) < 0 && errno != EAGAIN) {
         perror("pmsensor-sim: cannot send a frame");
         return false;
@@ -237,6 +245,29 @@ static long readerBytes(int master)
     while ((got = read(master, buf, sizeof buf)) > 0)
         n += got;
     return n;
+}
+
+// Sends a frame at the line's pace, with a break before byte breakAt (10:
+// after the frame; -1: none), counting what readers wrote meanwhile.
+static bool sendFrame(int master, const unsigned char frame[10], int breakAt, bool qemuMux,
+                      long long *at, long *received)
+{
+    for (int i = 0; i <= 10; ++i) {
+        if (i == breakAt) {
+            // A break holds the line low for at least a byte's time.
+            if (!send(master, nullptr, qemuMux))
+                return false;
+            sleepUntil(schedule(at, byteNs));
+        }
+        if (i == 10)
+            break;
+        if (i > 0)
+            sleepUntil(schedule(at, byteNs));
+        if (!send(master, &frame[i], qemuMux))
+            return false;
+        *received += readerBytes(master);
+    }
+    return true;
 }
 
 // Points path at target, replacing only a symbolic link: a device or file
@@ -322,19 +353,7 @@ int main(int argc, char **argv)
         unsigned char frame[10];
         makeFrame(frame, countFor(o.pm25, o, k), countFor(o.pm10, o, k), static_cast<unsigned>(k));
         const int breakAt = breaking ? o.breaks[k % o.breakCount] : -1;
-        for (int i = 0; i <= 10 && !stopped; ++i) {
-            if (i == breakAt) {
-                // A break holds the line low for at least a byte's time.
-                stopped = !send(master, -1, o.qemuMux);
-                sleepUntil(schedule(&at, byteNs));
-            }
-            if (i == 10)
-                break;
-            if (i > 0)
-                sleepUntil(schedule(&at, byteNs));
-            stopped = stopped || !send(master, frame[i], o.qemuMux);
-            received += readerBytes(master);
-        }
+        stopped = !sendFrame(master, frame, breakAt, o.qemuMux, &at, &received);
         // The pause until the next frame is also the wait for signals.
         const long long until =
             schedule(&at, std::max(o.intervalMs * 1000000LL - 9 * byteNs, byteNs));
