@@ -17,11 +17,15 @@
 #endif
 
 // The sensor sends each frame as one burst and is silent between frames. A
-// silence this long before the tenth byte means the bytes so far were the tail
-// of an earlier frame. 100 ms is about a hundred byte times at 9600 baud, far
-// above the delivery latency of USB serial adapters and far below the pause of
-// a sensor that sends once a second.
+// frame is ten bytes with a silence this long after them: a silence before
+// the tenth byte means the bytes so far were the tail of an earlier frame, and
+// an eleventh byte before it means they were part of a longer burst (frames
+// that waited in a buffer, delivered back to back), not a frame. 100 ms is
+// about a hundred byte times at 9600 baud, far above the delivery latency of
+// USB serial adapters and far below the pause of a sensor that sends once a
+// second.
 static const int frameSilenceMs = 100;
+static const int32_t frameBytes = 10;
 
 // perror, then close the descriptor: a failed set-up leaves nothing open.
 static int32_t setUpFailed(const char *what, int fd)
@@ -92,16 +96,21 @@ static int byteWithinSilence(int fd)
 
 int32_t pmSensorData(int32_t fd, float pair[2])
 {
-    int32_t slot[10];
-    for (int32_t i = 0; i < 10; ++i) {
-        if (i > 0) {
+    int32_t slot[frameBytes];
+    int32_t count = 0; // bytes since the last silence, counted up to one past a frame
+    for (;;) {
+        if (count > 0) {
             const int ready = byteWithinSilence(fd);
             if (ready < 0) {
                 perror("Error reading serial port");
                 return -1;
             }
-            if (ready == 0)
-                i = 0; // the bytes so far were a frame's tail: count from the next byte
+            if (ready == 0) {
+                if (count == frameBytes)
+                    break; // ten bytes between two silences: a frame
+                count = 0; // a frame's tail, or a longer burst: count from the next byte
+                continue;
+            }
         }
         unsigned char byte = 0;
         ssize_t n;
@@ -117,7 +126,10 @@ int32_t pmSensorData(int32_t fd, float pair[2])
             (void)fputs("Error reading serial port: line hung up\n", stderr);
             return -1;
         }
-        slot[i] = byte;
+        if (count < frameBytes)
+            slot[count] = byte;
+        if (count <= frameBytes)
+            ++count;
     }
     // Bytes 2-3 and 4-5 hold the raw counts, low byte first, ten per unit.
     pair[0] = static_cast<float>((slot[3] * 256 + slot[2]) / 10.0);

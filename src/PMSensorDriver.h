@@ -12,8 +12,9 @@
 // nothing left open.
 int32_t pmSensorInit();
 
-// Reads one frame, ten bytes with no silence of 100 ms between them (bytes
-// followed by such a silence are dropped as a frame's tail), and stores PM2.5
+// Reads one frame, ten bytes with no silence of 100 ms between them and such a
+// silence after them (fewer bytes before a silence are dropped as a frame's
+// tail, more as a burst of old frames), and stores PM2.5
 // in pair[0] and PM10 in pair[1]. Returns 1, or -1 after a message on
 // standard error when a read fails or the line hangs up; pair is then left
 // unwritten.

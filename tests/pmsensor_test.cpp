@@ -246,7 +246,15 @@ struct ReadingCase {
     const char *name;
     Bytes frame;
     const char *line;
-    enum { Whole, OneByOne, AfterStaleInput, AfterFrameTail, SpacedUnderSilence } delivery = Whole;
+    enum {
+        Whole,
+        OneByOne,
+        AfterStaleInput,
+        AfterFrameTail,
+        SpacedUnderSilence,
+        AfterBurst
+    } delivery = Whole;
+    Bytes burst = {}; // AfterBurst: bytes handed over at once before the sensor's pause
     std::vector<std::string> args = {};
 };
 void PrintTo(const ReadingCase &c, std::ostream *os)
@@ -269,6 +277,12 @@ TEST_P(Readings, PrintsTheFrameCounts)
         // The run started while a frame was on the line: its last bytes, the
         // sensor's pause, then a whole frame.
         sendPaced({0x22, 0x33, 0xab});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sendPaced(c.frame);
+    } else if (c.delivery == ReadingCase::AfterBurst) {
+        // More than a frame at once, as a buffer that held bytes while no one
+        // read hands them over: no ten of them are a frame.
+        send(c.burst);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         sendPaced(c.frame);
     } else if (c.delivery == ReadingCase::SpacedUnderSilence) {
@@ -310,10 +324,25 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"StartedMidFrame", frame123and456, line123and456, ReadingCase::AfterFrameTail},
         ReadingCase{"GapsUnderTheSilence", frame123and456, line123and456,
                     ReadingCase::SpacedUnderSilence},
+        // Old frames back to back from the middle of one, and a frame with
+        // one byte more: the first ten bytes of each would read 4382.7/4932.2
+        // and 12.3/45.6.
+        ReadingCase{"OldFramesInABurstSkipped",
+                    frame123and456,
+                    line123and456,
+                    ReadingCase::AfterBurst,
+                    {0x11, 0x22, 0x33, 0xab, 0xaa, 0xc0, 0x00, 0x50, 0x00, 0x00, 0x11, 0x22,
+                     0x33, 0xab, 0xaa, 0xc0, 0x00, 0x50, 0x00, 0x00, 0x11, 0x22, 0x33, 0xab}},
+        ReadingCase{"ElevenBytesAreNoFrame",
+                    {0, 0, 0x35, 0x30, 0, 0, 0, 0, 0, 0},
+                    "PM2.5:1234.099976 PM10:0.000000\n",
+                    ReadingCase::AfterBurst,
+                    {0xaa, 0xc0, 0x7b, 0x00, 0xc8, 0x01, 0x11, 0x22, 0x33, 0xab, 0xab}},
         ReadingCase{"ArgumentsIgnored",
                     frame123and456,
                     line123and456,
                     ReadingCase::Whole,
+                    {},
                     {"--help", "-d", "/dev/null"}}),
     caseName);
 
