@@ -16,7 +16,15 @@ port() {
     done
     return 1
 }
-exec <>"$(port board.host)" >&0 2>&0 || exit 1
+# The host's port: the virtio port, or the tty the kernel's command line
+# names (a Pi's mini UART, also the console: raw, and the kernel quiet).
+if [ -n "${board_host:-}" ]; then
+    exec <>"/dev/$board_host" >&0 2>&0 || exit 1
+    stty raw -echo
+    dmesg -n 1
+else
+    exec <>"$(port board.host)" >&0 2>&0 || exit 1
+fi
 for _ in $(seq 100); do
     echo "@hello"
     read -r -t 1 reply && break
