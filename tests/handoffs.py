@@ -141,6 +141,54 @@ class Handoffs(unittest.TestCase):
             self.assertIn(message, r.stderr, name)
             self.assertNotIn("wrong", r.stderr, name)
 
+    def test_mqtt_settings_of_any_bytes(self):
+        """Awkward values reach the broker exactly; values mosquitto_pub could
+        not take as they stand are refused by key and reason, never shown."""
+        accepted = ["ab\\ncd\\t\\c", "#not a comment", "  spaces at both ends  ",
+                    'say "it\'s" `x` $y', "p" * 1019]
+        for i, password in enumerate(accepted):
+            subprocess.run(["mosquitto_passwd", "-b", self.path("passwd"), "awkward%d" % i,
+                            password], check=True)
+        self.broker.send_signal(1)  # reload the password file
+        time.sleep(1)
+        base = "MQTT_HOST=127.0.0.1\nMQTT_PORT=%d\nMQTT_USER=%s\nMQTT_PASSWORD=%s\n"
+        for i, password in enumerate(accepted):
+            r = run("mqtt", self.reading(), "ttyAMA0",
+                    write(self.path("awkward"), base % (self.port, "awkward%d" % i, password)),
+                    env=self.env)
+            self.assertEqual((r.returncode, r.stderr), (0, ""), repr(password[:30]))
+        secret = "q" * 1100
+        for extra, key in (("MQTT_PASSWORD=%s\n" % secret, "MQTT_PASSWORD"),
+                           ("MQTT_PASSWORD=%s\r\n" % PASSWORD, "MQTT_PASSWORD"),
+                           ("MQTT_PORT=abc\n", "MQTT_PORT"),
+                           ("MQTT_PORT=99999999999999999999\n", "MQTT_PORT"),
+                           ("MQTT_EXPIRE_AFTER=3m\n", "MQTT_EXPIRE_AFTER"),
+                           ("MQTT_TOPIC_PREFIX=a/#\n", "MQTT_TOPIC_PREFIX"),
+                           ("MQTT_DISCOVERY_PREFIX=\n", "MQTT_DISCOVERY_PREFIX")):
+            r = run("mqtt", self.reading(), "ttyAMA0",
+                    write(self.path("refused"), base % (self.port, USER, PASSWORD) + extra),
+                    env=self.env)
+            self.assertEqual(r.returncode, 1, key)
+            self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+            self.assertIn(key, r.stderr)
+            for shown in (secret[:8], PASSWORD, "abc", "999", "3m", "a/#"):
+                self.assertNotIn(shown, r.stderr.replace(self.path(""), ""))
+        # An empty expiry means never: no expire_after; a prefix with quotes
+        # and a backslash goes into JSON escaped.
+        sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
+                                USER, "-P", PASSWORD, "-v", "-R", "-W", "3", "-t", "homeassistant/#"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        time.sleep(0.5)
+        r = run("mqtt", self.reading(), "ttyAMA0", write(self.path("odd"), base % (
+            self.port, USER, PASSWORD) + 'MQTT_EXPIRE_AFTER=\nMQTT_TOPIC_PREFIX=a"b\\c d\n'),
+            env=self.env)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        configs = [json.loads(line.split(" ", 1)[1]) for line in sub.communicate()[0].splitlines()]
+        self.assertEqual(len(configs), 2)
+        for c in configs:
+            self.assertNotIn("expire_after", c)
+            self.assertTrue(c["state_topic"].startswith('a"b\\c d/pmsensor_'), c["state_topic"])
+
     def test_textfile_through_the_node_exporter(self):
         folder = self.path("textfile")
         os.makedirs(folder, exist_ok=True)
