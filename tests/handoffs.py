@@ -82,8 +82,10 @@ class Handoffs(unittest.TestCase):
         return write(self.path(name), "# a comment\n\nMQTT_HOST=127.0.0.1\nMQTT_PORT=%d\n"
                      "MQTT_USER=%s\nMQTT_PASSWORD=%s\n" % (port or self.port, USER, password))
 
-    def reading(self, line="PM2.5:12.300000 PM10:45.599998"):
-        return write(self.path("reading"), line + "\n")
+    def reading(self, line="PM2.5:12.300000 PM10:45.599998", age=0):
+        """The reading service's file: the time the reading was taken, AGE
+        seconds ago, and the program's line."""
+        return write(self.path("reading"), "%d %s\n" % (time.time() - age, line))
 
     def received(self, ports, *topics, line="PM2.5:12.300000 PM10:45.599998"):
         """Publishes reading LINE for each port while a subscriber listens."""
@@ -189,11 +191,27 @@ class Handoffs(unittest.TestCase):
             self.assertNotIn("expire_after", c)
             self.assertTrue(c["state_topic"].startswith('a"b\\c d/pmsensor_'), c["state_topic"])
 
+    def test_old_or_untimed_readings_not_handed_on(self):
+        """A hand-off started by hand, or late, on a reading more than 120 s
+        old hands nothing on; nor on a line without its time."""
+        folder = self.path("late")
+        os.makedirs(folder, exist_ok=True)
+        for script, last in (("mqtt", self.settings()), ("textfile", folder)):
+            old = run(script, self.reading(age=200), "ttyAMA0", last, env=self.env)
+            self.assertEqual(old.returncode, 1, script)
+            self.assertRegex(old.stderr, r"^pmsensor-%s: not (published|handed on): the reading "
+                             r"in \S+ is 20\d s old \(more than 120\)\n$" % script)
+            untimed = run(script, write(self.path("untimed"), "PM2.5:12.300000 PM10:45.599998\n"),
+                          "ttyAMA0", last, env=self.env)
+            self.assertEqual((untimed.returncode, len(untimed.stderr.splitlines())), (1, 1))
+            self.assertIn("not a reading", untimed.stderr)
+        self.assertEqual(os.listdir(folder), [])
+
     def test_textfile_through_the_node_exporter(self):
         folder = self.path("textfile")
         os.makedirs(folder, exist_ok=True)
         for port in ("ttyAMA0", 'by-id/a"b\\c'):
-            r = run("textfile", self.reading(), port, folder)
+            r = run("textfile", self.reading(age=100), port, folder)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
         # A failed run leaves the files as they were.
         before = sorted(os.listdir(folder))
@@ -219,9 +237,10 @@ class Handoffs(unittest.TestCase):
         self.assertIn('pmsensor_pm10_micrograms_per_cubic_meter{port="by-id/a\\"b\\\\c"} 45.6\n',
                       metrics)
         self.assertIn('node_textfile_scrape_error 0', metrics)
+        # The time is the reading's, not the hand-off's.
         stamp = [float(line.split()[1]) for line in metrics.splitlines()
                  if line.startswith('pmsensor_last_reading_timestamp_seconds{port="ttyAMA0"}')]
-        self.assertAlmostEqual(stamp[0], time.time(), delta=30)
+        self.assertAlmostEqual(stamp[0], time.time() - 100, delta=30)
 
 
 if __name__ == "__main__":

@@ -33,7 +33,9 @@ done
 # Asks the host and waits for its one-line answer, left in $reply: pause,
 # resume, count (bytes readers wrote since the last count) or turn breaks on
 # or off in the UART's emulator, or with "usb" the adapter's; unplug or
-# replug the adapter.
+# replug the adapter; stop or start the broker, or have its address taken by
+# a listener that never answers (broker silent) and given back (broker
+# answer).
 host() { echo "@$*"; read -r reply; }
 # Runs "$@", its output left in $out: adds to $wrong unless it printed the
 # reading and exited 0.
