@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The hand-off scripts against the real engines on this machine's loopback:
 a mosquitto with a user and password, and the node exporter reading the
-textfile folder. Skipped (77) where Debian's mosquitto, mosquitto-clients or
-prometheus-node-exporter are not installed.
+textfile folder. Skipped (77) where Debian's mosquitto, mosquitto-clients,
+prometheus-node-exporter or openssl are not installed.
 
 usage: handoffs.py HANDOFF_DIR WORK_DIR
 """
@@ -19,7 +19,7 @@ import urllib.request
 HANDOFF, WORK = sys.argv.pop(1), sys.argv.pop(1)
 USER, PASSWORD = "board", "handoff secret"
 ENGINES = ("mosquitto", "mosquitto_pub", "mosquitto_sub", "mosquitto_passwd",
-           "prometheus-node-exporter")
+           "prometheus-node-exporter", "openssl")
 
 
 def free_port():
@@ -57,8 +57,15 @@ class Handoffs(unittest.TestCase):
         subprocess.run(["mosquitto_passwd", "-b", "-c", cls.path("passwd"), USER, PASSWORD],
                        check=True)
         os.chmod(cls.path("passwd"), 0o644)  # mosquitto leaves root for its own user
+        # A second listener over TLS, its certificate from a CA made here.
+        cls.tls_port = free_port()
+        os.makedirs(cls.path("tls"))
+        subprocess.run([os.path.join(os.path.dirname(__file__), "test-ca"), cls.path("tls")],
+                       check=True)
         write(cls.path("mosquitto.conf"), "listener %d 127.0.0.1\nallow_anonymous false\n"
-              "password_file %s\npersistence false\n" % (cls.port, cls.path("passwd")))
+              "password_file %s\npersistence false\nlistener %d 127.0.0.1\ncertfile %s\n"
+              "keyfile %s\n" % (cls.port, cls.path("passwd"), cls.tls_port,
+                                 cls.path("tls/broker.pem"), cls.path("tls/broker.key")))
         cls.broker = subprocess.Popen(["mosquitto", "-c", cls.path("mosquitto.conf")],
                                       stderr=subprocess.DEVNULL)
         assert serving(cls.port), "mosquitto did not start"
@@ -78,46 +85,116 @@ class Handoffs(unittest.TestCase):
     def path(cls, name):
         return os.path.join(WORK, name)
 
-    def settings(self, password=PASSWORD, port=None, name="settings"):
+    def settings(self, password=PASSWORD, port=None, name="settings", extra=""):
         return write(self.path(name), "# a comment\n\nMQTT_HOST=127.0.0.1\nMQTT_PORT=%d\n"
-                     "MQTT_USER=%s\nMQTT_PASSWORD=%s\n" % (port or self.port, USER, password))
+                     "MQTT_USER=%s\nMQTT_PASSWORD=%s\n%s" % (port or self.port, USER, password,
+                                                           extra))
 
     def reading(self, line="PM2.5:12.300000 PM10:45.599998", age=0):
         """The reading service's file: the time the reading was taken, AGE
         seconds ago, and the program's line."""
         return write(self.path("reading"), "%d %s\n" % (time.time() - age, line))
 
-    def received(self, ports, *topics, line="PM2.5:12.300000 PM10:45.599998"):
-        """Publishes reading LINE for each port while a subscriber listens."""
+    def received(self, ports, *topics, line="PM2.5:12.300000 PM10:45.599998", env=None,
+                 settings=None):
+        """Publishes reading LINE for each port while a subscriber listens:
+        {topic: payload bytes}, in the order they came."""
         sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
-                                USER, "-P", PASSWORD, "-v", "-W", "3"] +
+                                USER, "-P", PASSWORD, "-v", "-R", "-W", "2"] +
                                [a for t in topics for a in ("-t", t)],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
         for port in ports:
-            r = run("mqtt", self.reading(line), port, self.settings(), env=self.env)
+            r = run("mqtt", self.reading(line), port, settings or self.settings(),
+                    env=env or self.env)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
-        return dict(line.split(" ", 1) for line in sub.communicate()[0].splitlines())
+        return dict(line.split(b" ", 1) for line in sub.communicate()[0].splitlines())
+
+    def kept(self, port):
+        """The environment of a unit with a state folder of its own for PORT."""
+        folder = self.path("state/" + port.replace("/", "-"))
+        os.makedirs(folder, exist_ok=True)
+        return dict(self.env, STATE_DIRECTORY=folder, PMSENSOR_VERSION="1.0.0")
 
     def test_mqtt_discovery_and_state(self):
-        got = self.received(["ttyAMA0", "serial/by-id/usb-1"], "#")
-        configs = [json.loads(v) for k, v in got.items() if k.endswith("/config")]
-        states = [v for k, v in got.items() if k.endswith("/state")]
-        self.assertEqual(len(configs), 4)
-        self.assertEqual(states, ['{"pm25":12.3,"pm10":45.6}'] * 2)
-        self.assertEqual(len({c["unique_id"] for c in configs}), 4)
-        for c in configs:
-            self.assertEqual((c["state_class"], c["unit_of_measurement"], c["expire_after"]),
-                             ("measurement", "µg/m³", 180))
-            self.assertIn(c["device_class"], c["unique_id"])
-            self.assertIn(c["device"]["identifiers"][0], c["state_topic"])
-        # The same port keeps its ids; the configurations are retained.
+        """One device config per port, Home Assistant's device discovery; the
+        state alone with every reading after it."""
+        shutil.rmtree(self.path("state"), ignore_errors=True)
+        got = {}
+        for port in ("ttyAMA0", "serial/by-id/usb-1"):
+            got.update(self.received([port], "#", env=self.kept(port)))
+        configs = {k.decode(): v for k, v in got.items() if k.startswith(b"homeassistant/device/")}
+        self.assertEqual(sorted(v for k, v in got.items() if k.endswith(b"/state")),
+                         [b'{"pm25":12.3,"pm10":45.6}'] * 2)
+        self.assertEqual(len(configs), 2)
+        ids = set()
+        for topic, payload in configs.items():
+            # The units as Home Assistant takes them, byte for byte: U+00B5.
+            self.assertEqual(payload.count(b'"unit_of_measurement":"\xc2\xb5g/m\xc2\xb3"'), 2)
+            c = json.loads(payload)
+            node = c["device"]["identifiers"][0]
+            self.assertEqual(topic, "homeassistant/device/%s/config" % node)
+            self.assertEqual(c["state_topic"], "pmsensor/%s/state" % node)
+            self.assertEqual(c["origin"], {"name": "pmsensor", "sw_version": "1.0.0"})
+            self.assertEqual(sorted(c["components"]), ["pm10", "pm25"])
+            for key, s in c["components"].items():
+                self.assertEqual((s["platform"], s["device_class"], s["state_class"],
+                                  s["suggested_display_precision"], s["expire_after"],
+                                  s["value_template"]),
+                                 ("sensor", key, "measurement", 1, 180,
+                                  "{{ value_json.%s }}" % key))
+                ids.add(s["unique_id"])
+            # Upgraded from a version that kept a config for each sensor: each
+            # is cleared before the device's.
+            order = list(got)
+            for key in ("pm25", "pm10"):
+                old = ("homeassistant/sensor/%s/%s/config" % (node, key)).encode()
+                self.assertEqual(got[old], b"(null)")
+                self.assertLess(order.index(old), order.index(topic.encode()))
+        self.assertEqual(len(ids), 4)
+
+        def count():
+            with open(self.path("cmdlines")) as f:
+                return len(f.readlines())
+        env = self.kept("ttyAMA0")
+        with open(os.path.join(env["STATE_DIRECTORY"], "discovery")) as f:
+            kept = f.read()
+        # Nothing changed: the state alone, over one connection.
+        before = count()
+        self.assertEqual(list(self.received(["ttyAMA0"], "#", env=env).values()),
+                         [b'{"pm25":12.3,"pm10":45.6}'])
+        self.assertEqual(count(), before + 1)
+        # A day on, a new expiry, a new version, another discovery prefix: the
+        # config again (the old prefix's cleared), and no second clearing.
+        for name, change, settings in (
+                ("a day on", lambda: write(os.path.join(env["STATE_DIRECTORY"], "discovery"),
+                                           "1" + kept[kept.index(" "):]), None),
+                ("expiry", None, self.settings(name="expiry", extra="MQTT_EXPIRE_AFTER=900\n")),
+                ("version", lambda: env.update(PMSENSOR_VERSION="1.0.1"), None),
+                ("prefix", None, self.settings(name="prefix", extra="MQTT_DISCOVERY_PREFIX=ha\n"))):
+            change and change()
+            got = self.received(["ttyAMA0"], "#", env=env, settings=settings)
+            configs = [json.loads(v) for k, v in got.items()
+                       if k.endswith(b"/config") and v != b"(null)"]
+            self.assertEqual(len(configs), 1, name)
+            self.assertFalse([k for k in got if k.startswith(b"homeassistant/sensor/")], name)
+            self.assertEqual(sum(k.endswith(b"/state") for k in got), 1, name)
+            c = configs[0]
+            if name == "expiry":
+                self.assertEqual(c["components"]["pm25"]["expire_after"], 900)
+            elif name == "version":
+                self.assertEqual(c["origin"]["sw_version"], "1.0.1")
+            elif name == "prefix":
+                node = c["device"]["identifiers"][0].encode()
+                self.assertEqual(got[b"homeassistant/device/%s/config" % node], b"(null)")
+                self.assertIn(b"ha/device/%s/config" % node, got)
+        # What the broker keeps: the device configs alone.
         again = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
-                                USER, "-P", PASSWORD, "-t", "homeassistant/#", "--retained-only",
-                                "-W", "1", "-v"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True).stdout
-        self.assertEqual(sorted(again.splitlines()),
-                         sorted("%s %s" % kv for kv in got.items() if kv[0].endswith("config")))
+                                USER, "-P", PASSWORD, "-t", "+/+/+/config", "-t", "+/+/+/+/config",
+                                "--retained-only", "-W", "1", "-v"], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True).stdout
+        self.assertEqual([line.split("/")[:2] for line in sorted(again.splitlines())],
+                         [["ha", "device"], ["homeassistant", "device"]])
         with open(self.path("cmdlines")) as f:
             self.assertNotIn(PASSWORD, f.read())
 
@@ -125,7 +202,7 @@ class Handoffs(unittest.TestCase):
         for line, state in (("PM2.5:1234.099976 PM10:0.100000", '{"pm25":1234.1,"pm10":0.1}'),
                             ("PM2.5:6553.500000 PM10:0.000000", '{"pm25":6553.5,"pm10":0.0}')):
             got = self.received(["ttyAMA0"], "pmsensor/#", line=line)
-            self.assertEqual(list(got.values()), [state], line)
+            self.assertEqual(list(got.values()), [state.encode()], line)
 
     def test_mqtt_failures_say_why(self):
         empty = dict(self.env, PATH="/nonexistent")
@@ -177,19 +254,43 @@ class Handoffs(unittest.TestCase):
                 self.assertNotIn(shown, r.stderr.replace(self.path(""), ""))
         # An empty expiry means never: no expire_after; a prefix with quotes
         # and a backslash goes into JSON escaped.
-        sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
-                                USER, "-P", PASSWORD, "-v", "-R", "-W", "3", "-t", "homeassistant/#"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        time.sleep(0.5)
-        r = run("mqtt", self.reading(), "ttyAMA0", write(self.path("odd"), base % (
-            self.port, USER, PASSWORD) + 'MQTT_EXPIRE_AFTER=\nMQTT_TOPIC_PREFIX=a"b\\c d\n'),
-            env=self.env)
-        self.assertEqual((r.returncode, r.stderr), (0, ""))
-        configs = [json.loads(line.split(" ", 1)[1]) for line in sub.communicate()[0].splitlines()]
-        self.assertEqual(len(configs), 2)
-        for c in configs:
-            self.assertNotIn("expire_after", c)
-            self.assertTrue(c["state_topic"].startswith('a"b\\c d/pmsensor_'), c["state_topic"])
+        got = self.received(["ttyAMA0"], "homeassistant/device/#", settings=write(
+            self.path("odd"), base % (self.port, USER, PASSWORD) +
+            'MQTT_EXPIRE_AFTER=\nMQTT_TOPIC_PREFIX=a"b\\c d\n'))
+        self.assertEqual(len(got), 1)
+        c = json.loads(list(got.values())[0])
+        self.assertTrue(c["state_topic"].startswith('a"b\\c d/pmsensor_'), c["state_topic"])
+        for sensor in c["components"].values():
+            self.assertNotIn("expire_after", sensor)
+
+    def test_mqtt_tls(self):
+        """TLS with the CA from the settings, from a credential, or from the
+        system's store; a CA that did not sign the broker's certificate, and
+        settings that cannot work, fail in one line."""
+        ca, wrong = self.path("tls/ca.pem"), self.path("tls/wrong-ca.pem")
+        credentials = self.path("credentials")
+        os.makedirs(credentials, exist_ok=True)
+        shutil.copy(ca, os.path.join(credentials, "cafile"))
+        for name, extra, env, message in (
+                ("CA file", "MQTT_CAFILE=%s\n" % ca, {}, None),
+                ("credential", "MQTT_CAFILE=/root/hidden.pem\n",
+                 {"CREDENTIALS_DIRECTORY": credentials}, None),
+                ("system store", "MQTT_TLS=yes\n", {"SSL_CERT_FILE": ca}, None),
+                ("wrong CA", "MQTT_CAFILE=%s\n" % wrong, {}, "A TLS error occurred"),
+                ("not in the system store", "MQTT_TLS=yes\n", {"SSL_CERT_FILE": wrong},
+                 "A TLS error occurred"),
+                ("no TLS", "", {}, "cannot publish"),
+                ("unreadable CA", "MQTT_CAFILE=%s\n" % self.path("none"), {},
+                 "MQTT_CAFILE in %s names no file" % self.path("tls.conf")),
+                ("not yes", "MQTT_TLS=true\n", {}, "MQTT_TLS in")):
+            r = run("mqtt", self.reading(), "ttyAMA0",
+                    self.settings(port=self.tls_port, name="tls.conf", extra=extra),
+                    env=dict(self.env, **env))
+            if message is None:
+                self.assertEqual((r.returncode, r.stderr), (0, ""), name)
+                continue
+            self.assertEqual((r.returncode, len(r.stderr.splitlines())), (1, 1), name + r.stderr)
+            self.assertIn(message, r.stderr, name)
 
     def test_old_or_untimed_readings_not_handed_on(self):
         """A hand-off started by hand, or late, on a reading more than 120 s
@@ -245,6 +346,6 @@ class Handoffs(unittest.TestCase):
 
 if __name__ == "__main__":
     if not all(shutil.which(e) for e in ENGINES):
-        print("skipped: needs mosquitto, mosquitto-clients and prometheus-node-exporter")
+        print("skipped: needs mosquitto, mosquitto-clients, prometheus-node-exporter and openssl")
         sys.exit(77)
     unittest.main()
