@@ -43,8 +43,8 @@ def write(path, text):
     return path
 
 
-def run(script, *args, env=None):
-    return subprocess.run([os.path.join(HANDOFF, script)] + list(args), env=env,
+def run(script, *args, env=None, prefix=()):
+    return subprocess.run(list(prefix) + [os.path.join(HANDOFF, script)] + list(args), env=env,
                           capture_output=True, text=True)
 
 
@@ -83,6 +83,7 @@ class Handoffs(unittest.TestCase):
 
     @classmethod
     def path(cls, name):
+        os.makedirs(os.path.dirname(os.path.join(WORK, name)), exist_ok=True)
         return os.path.join(WORK, name)
 
     def settings(self, password=PASSWORD, port=None, name="settings", extra=""):
@@ -96,9 +97,10 @@ class Handoffs(unittest.TestCase):
         return write(self.path("reading"), "%d %s\n" % (time.time() - age, line))
 
     def received(self, ports, *topics, line="PM2.5:12.300000 PM10:45.599998", env=None,
-                 settings=None):
-        """Publishes reading LINE for each port while a subscriber listens:
-        {topic: payload bytes}, in the order they came."""
+                 settings=None, prefix=(), stderr=""):
+        """Publishes reading LINE for each port while a subscriber listens
+        (each run exits 0 and says STDERR): {topic: payload bytes}, in the
+        order they came."""
         sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port), "-u",
                                 USER, "-P", PASSWORD, "-v", "-R", "-W", "2"] +
                                [a for t in topics for a in ("-t", t)],
@@ -106,15 +108,26 @@ class Handoffs(unittest.TestCase):
         time.sleep(0.5)
         for port in ports:
             r = run("mqtt", self.reading(line), port, settings or self.settings(),
-                    env=env or self.env)
-            self.assertEqual((r.returncode, r.stderr), (0, ""))
+                    env=env or self.env, prefix=prefix)
+            self.assertEqual((r.returncode, r.stderr), (0, stderr))
         return dict(line.split(b" ", 1) for line in sub.communicate()[0].splitlines())
 
-    def kept(self, port):
-        """The environment of a unit with a state folder of its own for PORT."""
-        folder = self.path("state/" + port.replace("/", "-"))
+    def kept(self, state="state"):
+        """The environment of a unit with its state folder, which every port's
+        instance shares."""
+        folder = self.path(state)
         os.makedirs(folder, exist_ok=True)
         return dict(self.env, STATE_DIRECTORY=folder, PMSENSOR_VERSION="1.0.0")
+
+    def unwritable(self, folder):
+        """A command prefix under which FOLDER cannot be written to: mounted
+        read-only for root (whom permissions do not stop), else mode 0555."""
+        if os.geteuid() == 0:
+            return ["unshare", "--mount", "sh", "-c", 'mount --bind -r "$0" "$0" && exec "$@"',
+                    folder]
+        os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, folder, 0o755)
+        return []
 
     def test_mqtt_discovery_and_state(self):
         """One device config per port, Home Assistant's device discovery; the
@@ -122,7 +135,10 @@ class Handoffs(unittest.TestCase):
         shutil.rmtree(self.path("state"), ignore_errors=True)
         got = {}
         for port in ("ttyAMA0", "serial/by-id/usb-1"):
-            got.update(self.received([port], "#", env=self.kept(port)))
+            first = self.received([port], "#", env=self.kept())
+            # The first run sends the device config and the state, nothing else.
+            self.assertEqual(sorted(k.split(b"/")[-1] for k in first), [b"config", b"state"])
+            got.update(first)
         configs = {k.decode(): v for k, v in got.items() if k.startswith(b"homeassistant/device/")}
         self.assertEqual(sorted(v for k, v in got.items() if k.endswith(b"/state")),
                          [b'{"pm25":12.3,"pm10":45.6}'] * 2)
@@ -144,20 +160,14 @@ class Handoffs(unittest.TestCase):
                                  ("sensor", key, "measurement", 1, 180,
                                   "{{ value_json.%s }}" % key))
                 ids.add(s["unique_id"])
-            # Upgraded from a version that kept a config for each sensor: each
-            # is cleared before the device's.
-            order = list(got)
-            for key in ("pm25", "pm10"):
-                old = ("homeassistant/sensor/%s/%s/config" % (node, key)).encode()
-                self.assertEqual(got[old], b"(null)")
-                self.assertLess(order.index(old), order.index(topic.encode()))
         self.assertEqual(len(ids), 4)
 
         def count():
             with open(self.path("cmdlines")) as f:
                 return len(f.readlines())
-        env = self.kept("ttyAMA0")
-        with open(os.path.join(env["STATE_DIRECTORY"], "discovery")) as f:
+        env = self.kept()
+        kept_file = os.path.join(env["STATE_DIRECTORY"], "ttyAMA0", "discovery")
+        with open(kept_file) as f:
             kept = f.read()
         # Nothing changed: the state alone, over one connection.
         before = count()
@@ -167,8 +177,7 @@ class Handoffs(unittest.TestCase):
         # A day on, a new expiry, a new version, another discovery prefix: the
         # config again (the old prefix's cleared), and no second clearing.
         for name, change, settings in (
-                ("a day on", lambda: write(os.path.join(env["STATE_DIRECTORY"], "discovery"),
-                                           "1" + kept[kept.index(" "):]), None),
+                ("a day on", lambda: write(kept_file, "1" + kept[kept.index(" "):]), None),
                 ("expiry", None, self.settings(name="expiry", extra="MQTT_EXPIRE_AFTER=900\n")),
                 ("version", lambda: env.update(PMSENSOR_VERSION="1.0.1"), None),
                 ("prefix", None, self.settings(name="prefix", extra="MQTT_DISCOVERY_PREFIX=ha\n"))):
@@ -177,7 +186,6 @@ class Handoffs(unittest.TestCase):
             configs = [json.loads(v) for k, v in got.items()
                        if k.endswith(b"/config") and v != b"(null)"]
             self.assertEqual(len(configs), 1, name)
-            self.assertFalse([k for k in got if k.startswith(b"homeassistant/sensor/")], name)
             self.assertEqual(sum(k.endswith(b"/state") for k in got), 1, name)
             c = configs[0]
             if name == "expiry":
@@ -198,6 +206,42 @@ class Handoffs(unittest.TestCase):
         with open(self.path("cmdlines")) as f:
             self.assertNotIn(PASSWORD, f.read())
 
+    def test_mqtt_state_it_cannot_keep(self):
+        """A state folder read-only or full costs a resent discovery: each
+        reading's state goes out, with one warning line, and nothing half
+        written is left."""
+        for name in ("read-only", "full"):
+            env = self.kept("state-" + name)
+            folder = os.path.join(env["STATE_DIRECTORY"], "ttyAMA0")
+            os.makedirs(folder, exist_ok=True)
+            prefix = self.unwritable(folder) if name == "read-only" else ()
+            warning = ("pmsensor-mqtt: warning: cannot keep the discovery sent in %s/discovery: "
+                       "the next reading sends it again\n" % folder)
+            for _ in range(2):
+                if name == "full":  # what is kept is written beside it first
+                    os.symlink("/dev/full", os.path.join(folder, "discovery.new"))
+                got = self.received(["ttyAMA0"], "#", env=env, prefix=prefix, stderr=warning)
+                self.assertEqual(sorted(k.split(b"/")[-1] for k in got), [b"config", b"state"])
+                self.assertEqual(os.listdir(folder), [], name)
+
+    def test_mqtt_every_message_is_json(self):
+        """Under awkward settings, port names and versions, every message the
+        hand-off sends parses as JSON, with the expiry a number."""
+        for extra, port, version, expire in (
+                ("MQTT_EXPIRE_AFTER=0\n", "ttyAMA0", "1.0.0+20261210.120000", 0),
+                ("MQTT_EXPIRE_AFTER=86400\n", 'by-id/a"b\\c\td', 'v"1\\', 86400),
+                ('MQTT_TOPIC_PREFIX=a"b\\c\nMQTT_DISCOVERY_PREFIX=h\\a"\n', "ttyS0", "", 180),
+                ("MQTT_TOPIC_PREFIX=\u00b5g/m\u00b3\u00fc\n", "serial/by-path/platform-3f215040.serial",
+                 "1.0.0", 180)):
+            env = dict(self.env, PMSENSOR_VERSION=version, PMSENSOR_URL='https://x.example/"\\')
+            got = self.received([port], "#", env=env,
+                                settings=self.settings(name="json", extra=extra))
+            self.assertEqual(len(got), 2, extra)
+            for topic, payload in got.items():
+                message = json.loads(payload)
+                for sensor in message.get("components", {}).values():
+                    self.assertEqual(sensor["expire_after"], expire, extra)
+
     def test_mqtt_values_with_one_decimal(self):
         for line, state in (("PM2.5:1234.099976 PM10:0.100000", '{"pm25":1234.1,"pm10":0.1}'),
                             ("PM2.5:6553.500000 PM10:0.000000", '{"pm25":6553.5,"pm10":0.0}')):
@@ -212,7 +256,12 @@ class Handoffs(unittest.TestCase):
                 ("broker down", (self.settings(port=free_port(), name="down"),), self.env,
                  "Connection refused"),
                 ("no client", (self.settings(),), empty, "no mosquitto_pub"),
-                ("no settings", (self.path("none"),), self.env, "cannot read the settings")):
+                ("no settings", (self.path("none"),), self.env, "cannot read the settings"),
+                # Under systemd the settings come as a credential: the message
+                # names the file the user edits.
+                ("from systemd", (), dict(self.env, CREDENTIALS_DIRECTORY=os.path.dirname(
+                    write(self.path("settings-credential/settings"), "MQTT_PORT=abc\n"))),
+                 "MQTT_PORT in /etc/pmsensor/pmsensor.conf is not a port number")):
             r = run("mqtt", self.reading(), "ttyAMA0", *args, env=env)
             self.assertEqual(r.returncode, 1, name)
             self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
@@ -242,6 +291,7 @@ class Handoffs(unittest.TestCase):
                            ("MQTT_PORT=abc\n", "MQTT_PORT"),
                            ("MQTT_PORT=99999999999999999999\n", "MQTT_PORT"),
                            ("MQTT_EXPIRE_AFTER=3m\n", "MQTT_EXPIRE_AFTER"),
+                           ("MQTT_EXPIRE_AFTER=0300\n", "MQTT_EXPIRE_AFTER"),
                            ("MQTT_TOPIC_PREFIX=a/#\n", "MQTT_TOPIC_PREFIX"),
                            ("MQTT_DISCOVERY_PREFIX=\n", "MQTT_DISCOVERY_PREFIX")):
             r = run("mqtt", self.reading(), "ttyAMA0",
@@ -250,7 +300,7 @@ class Handoffs(unittest.TestCase):
             self.assertEqual(r.returncode, 1, key)
             self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
             self.assertIn(key, r.stderr)
-            for shown in (secret[:8], PASSWORD, "abc", "999", "3m", "a/#"):
+            for shown in (secret[:8], PASSWORD, "abc", "999", "3m", "0300", "a/#"):
                 self.assertNotIn(shown, r.stderr.replace(self.path(""), ""))
         # An empty expiry means never: no expire_after; a prefix with quotes
         # and a backslash goes into JSON escaped.
@@ -306,6 +356,11 @@ class Handoffs(unittest.TestCase):
                           "ttyAMA0", last, env=self.env)
             self.assertEqual((untimed.returncode, len(untimed.stderr.splitlines())), (1, 1))
             self.assertIn("not a reading", untimed.stderr)
+            # A value that is no plain decimal would go out as a wrong number.
+            for line in ("PM2.5:nan PM10:45.6", "PM2.5:1.2.3 PM10:4.0", "PM2.5:12.3 PM10:"):
+                garbled = run(script, self.reading(line), "ttyAMA0", last, env=self.env)
+                self.assertEqual((garbled.returncode, len(garbled.stderr.splitlines())), (1, 1))
+                self.assertIn("not a reading", garbled.stderr)
         self.assertEqual(os.listdir(folder), [])
 
     def test_textfile_through_the_node_exporter(self):
@@ -322,6 +377,11 @@ class Handoffs(unittest.TestCase):
         self.assertEqual(run("textfile", self.reading(), "x", self.path("none")).stderr,
                          "pmsensor-textfile: no folder %s (is prometheus-node-exporter "
                          "installed?)\n" % self.path("none"))
+        # A folder it cannot write to: one line of its own, none of the shell's.
+        r = run("textfile", self.reading(), "ttyAMA0", folder, prefix=self.unwritable(folder))
+        self.assertEqual((r.returncode, r.stderr), (1, "pmsensor-textfile: cannot write "
+                                                       "%s/pmsensor-ttyAMA0.prom\n" % folder))
+        self.assertEqual(sorted(os.listdir(folder)), before)
         port = free_port()
         exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d"
                                      % port, "--collector.disable-defaults",
