@@ -2,7 +2,8 @@
 """The hand-off scripts against the real engines on this machine's loopback:
 a mosquitto with a user and password, and the node exporter reading the
 textfile folder. Skipped (77) where Debian's mosquitto, mosquitto-clients,
-prometheus-node-exporter or openssl are not installed.
+prometheus-node-exporter or openssl, or systemd (whose systemd-id128 names
+the device), are not installed.
 
 usage: handoffs.py HANDOFF_DIR WORK_DIR
 """
@@ -19,7 +20,7 @@ import urllib.request
 HANDOFF, WORK = sys.argv.pop(1), sys.argv.pop(1)
 USER, PASSWORD = "board", "handoff secret"
 ENGINES = ("mosquitto", "mosquitto_pub", "mosquitto_sub", "mosquitto_passwd",
-           "prometheus-node-exporter", "openssl")
+           "prometheus-node-exporter", "openssl", "systemd-id128")
 
 
 def free_port():
@@ -113,16 +114,20 @@ class Handoffs(unittest.TestCase):
         return dict(line.split(b" ", 1) for line in sub.communicate()[0].splitlines())
 
     def kept(self, state="state"):
-        """The environment of a unit with its state folder, which every port's
-        instance shares."""
+        """The environment of a unit with its state and runtime folders, which
+        every port's instance shares."""
         folder = self.path(state)
         os.makedirs(folder, exist_ok=True)
-        return dict(self.env, STATE_DIRECTORY=folder, PMSENSOR_VERSION="1.0.0")
+        os.makedirs(self.path("runtime"), exist_ok=True)
+        return dict(self.env, STATE_DIRECTORY=folder, RUNTIME_DIRECTORY=self.path("runtime"),
+                    PMSENSOR_VERSION="1.0.0")
 
     def unwritable(self, folder):
         """A command prefix under which FOLDER cannot be written to: mounted
         read-only for root (whom permissions do not stop), else mode 0555."""
         if os.geteuid() == 0:
+            if subprocess.run(["unshare", "--mount", "true"]).returncode:
+                self.skipTest("root without the right to mount (a container)")
             return ["unshare", "--mount", "sh", "-c", 'mount --bind -r "$0" "$0" && exec "$@"',
                     folder]
         os.chmod(folder, 0o555)
@@ -161,6 +166,10 @@ class Handoffs(unittest.TestCase):
                                   "{{ value_json.%s }}" % key))
                 ids.add(s["unique_id"])
         self.assertEqual(len(ids), 4)
+        # mosquitto_pub's options, the password among them, kept no longer
+        # than the run.
+        for port in ("ttyAMA0", "serial/by-id/usb-1"):
+            self.assertEqual(os.path.getsize(self.path("runtime/%s/mosquitto_pub" % port)), 0)
 
         def count():
             with open(self.path("cmdlines")) as f:
@@ -229,7 +238,7 @@ class Handoffs(unittest.TestCase):
         hand-off sends parses as JSON, with the expiry a number."""
         for extra, port, version, expire in (
                 ("MQTT_EXPIRE_AFTER=0\n", "ttyAMA0", "1.0.0+20261210.120000", 0),
-                ("MQTT_EXPIRE_AFTER=86400\n", 'by-id/a"b\\c\td', 'v"1\\', 86400),
+                ("MQTT_EXPIRE_AFTER=86400\n", 'by-id/a"b\\c\td\ne', 'v"1\\', 86400),
                 ('MQTT_TOPIC_PREFIX=a"b\\c\nMQTT_DISCOVERY_PREFIX=h\\a"\n', "ttyS0", "", 180),
                 ("MQTT_TOPIC_PREFIX=\u00b5g/m\u00b3\u00fc\n", "serial/by-path/platform-3f215040.serial",
                  "1.0.0", 180)):
@@ -352,12 +361,14 @@ class Handoffs(unittest.TestCase):
             self.assertEqual(old.returncode, 1, script)
             self.assertRegex(old.stderr, r"^pmsensor-%s: not (published|handed on): the reading "
                              r"in \S+ is 20\d s old \(more than 120\)\n$" % script)
-            untimed = run(script, write(self.path("untimed"), "PM2.5:12.300000 PM10:45.599998\n"),
-                          "ttyAMA0", last, env=self.env)
-            self.assertEqual((untimed.returncode, len(untimed.stderr.splitlines())), (1, 1))
-            self.assertIn("not a reading", untimed.stderr)
+            for untimed in ("PM2.5:12.300000 PM10:45.599998\n",
+                            "0%d PM2.5:12.300000 PM10:45.599998\n" % time.time()):
+                r = run(script, write(self.path("untimed"), untimed), "ttyAMA0", last, env=self.env)
+                self.assertEqual((r.returncode, len(r.stderr.splitlines())), (1, 1), untimed)
+                self.assertIn("not a reading", r.stderr)
             # A value that is no plain decimal would go out as a wrong number.
-            for line in ("PM2.5:nan PM10:45.6", "PM2.5:1.2.3 PM10:4.0", "PM2.5:12.3 PM10:"):
+            for line in ("PM2.5:nan PM10:45.6", "PM2.5:1.2.3 PM10:4.0", "PM2.5:12.3 PM10:",
+                         "PM2.5:%s PM10:1.0" % ("9" * 400)):
                 garbled = run(script, self.reading(line), "ttyAMA0", last, env=self.env)
                 self.assertEqual((garbled.returncode, len(garbled.stderr.splitlines())), (1, 1))
                 self.assertIn("not a reading", garbled.stderr)
@@ -406,6 +417,7 @@ class Handoffs(unittest.TestCase):
 
 if __name__ == "__main__":
     if not all(shutil.which(e) for e in ENGINES):
-        print("skipped: needs mosquitto, mosquitto-clients, prometheus-node-exporter and openssl")
+        print("skipped: needs mosquitto, mosquitto-clients, prometheus-node-exporter, openssl "
+              "and systemd")
         sys.exit(77)
     unittest.main()
