@@ -18,6 +18,8 @@ import unittest
 import urllib.request
 
 HANDOFF, WORK = sys.argv.pop(1), sys.argv.pop(1)
+# mosquitto is in /usr/sbin, which a user's PATH may lack.
+os.environ["PATH"] += ":/usr/sbin:/sbin"
 USER, PASSWORD = "board", "handoff secret"
 ENGINES = ("mosquitto", "mosquitto_pub", "mosquitto_sub", "mosquitto_passwd",
            "prometheus-node-exporter", "openssl", "systemd-id128")
@@ -335,9 +337,9 @@ class Handoffs(unittest.TestCase):
                 ("credential", "MQTT_CAFILE=/root/hidden.pem\n",
                  {"CREDENTIALS_DIRECTORY": credentials}, None),
                 ("system store", "MQTT_TLS=yes\n", {"SSL_CERT_FILE": ca}, None),
-                ("wrong CA", "MQTT_CAFILE=%s\n" % wrong, {}, "A TLS error occurred"),
+                ("wrong CA", "MQTT_CAFILE=%s\n" % wrong, {}, "vouch for the broker as 127.0.0.1"),
                 ("not in the system store", "MQTT_TLS=yes\n", {"SSL_CERT_FILE": wrong},
-                 "A TLS error occurred"),
+                 "vouch for the broker as 127.0.0.1"),
                 ("no TLS", "", {}, "cannot publish"),
                 ("unreadable CA", "MQTT_CAFILE=%s\n" % self.path("none"), {},
                  "MQTT_CAFILE in %s names no file" % self.path("tls.conf")),
