@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The hand-off scripts against the real engines on this machine's loopback:
-a mosquitto with a user and password, and the node exporter reading the
-textfile folder. Skipped (77) where Debian's mosquitto, mosquitto-clients,
-prometheus-node-exporter or openssl, or systemd (whose systemd-id128 names
-the device), are not installed.
+a mosquitto with a user and password, the node exporter reading the
+textfile folder, and for the maps (sensor.community, openSenseMap) curl
+against an HTTPS stand-in of their servers (tests/mapstandin.py). Skipped
+(77) where Debian's mosquitto, mosquitto-clients, prometheus-node-exporter,
+openssl or curl, or systemd (whose systemd-id128 names the device), are not
+installed.
 
 usage: handoffs.py HANDOFF_DIR WORK_DIR
 """
@@ -17,12 +19,21 @@ import time
 import unittest
 import urllib.request
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mapstandin import StandIn  # noqa: E402
+
 HANDOFF, WORK = sys.argv.pop(1), sys.argv.pop(1)
 # mosquitto is in /usr/sbin, which a user's PATH may lack.
 os.environ["PATH"] += ":/usr/sbin:/sbin"
 USER, PASSWORD = "board", "handoff secret"
 ENGINES = ("mosquitto", "mosquitto_pub", "mosquitto_sub", "mosquitto_passwd",
-           "prometheus-node-exporter", "openssl", "systemd-id128")
+           "prometheus-node-exporter", "openssl", "systemd-id128", "curl")
+# openSenseMap's box, its sensors and token (awkward bytes, which go as they
+# stand), and a second box without a token.
+BOX, PM25_ID, PM10_ID, TOKEN = ("5f00000000000000000000b1", "5f000000000000000000a025",
+                                "5f000000000000000000a010", "t0k=en#1")
+BOX2, PM25_ID2, PM10_ID2 = "5f00000000000000000000b2", "5f000000000000000000b025", \
+    "5f000000000000000000b010"
 
 
 def free_port():
@@ -52,6 +63,8 @@ def run(script, *args, env=None, prefix=()):
 
 
 class Handoffs(unittest.TestCase):
+    taken = []
+
     @classmethod
     def setUpClass(cls):
         shutil.rmtree(WORK, ignore_errors=True)
@@ -72,15 +85,20 @@ class Handoffs(unittest.TestCase):
         cls.broker = subprocess.Popen(["mosquitto", "-c", cls.path("mosquitto.conf")],
                                       stderr=subprocess.DEVNULL)
         assert serving(cls.port), "mosquitto did not start"
-        # mosquitto_pub through a wrapper that keeps each command line.
+        # mosquitto_pub and curl through wrappers that keep each command line.
         os.makedirs(cls.path("bin"))
-        wrapper = write(cls.path("bin/mosquitto_pub"), '#!/bin/sh\necho "$@" >>%s\nexec %s "$@"\n'
-                        % (cls.path("cmdlines"), shutil.which("mosquitto_pub")))
-        os.chmod(wrapper, 0o755)
+        for client in ("mosquitto_pub", "curl"):
+            wrapper = write(cls.path("bin/" + client), '#!/bin/sh\necho "$@" >>%s\nexec %s "$@"\n'
+                            % (cls.path("cmdlines"), shutil.which(client)))
+            os.chmod(wrapper, 0o755)
+        cls.maps = StandIn(cls.path("tls/broker.pem"), cls.path("tls/broker.key"), boxes={
+            BOX: (TOKEN, {PM25_ID, PM10_ID}), BOX2: (None, {PM25_ID2, PM10_ID2})})
+        cls.maps.start()
         cls.env = dict(os.environ, PATH=cls.path("bin") + ":" + os.environ["PATH"])
 
     @classmethod
     def tearDownClass(cls):
+        cls.maps.stop()
         cls.broker.terminate()
         cls.broker.wait()
 
@@ -417,9 +435,199 @@ class Handoffs(unittest.TestCase):
         self.assertAlmostEqual(stamp[0], time.time() - 100, delta=30)
 
 
+    def maps_settings(self, extra=""):
+        url = "https://127.0.0.1:%d" % self.maps.port
+        return write(self.path("maps"), "MQTT_HOST=elsewhere\nSENSORCOMMUNITY_URL=%s/\n"
+                     "SENSORCOMMUNITY_CAFILE=%s\nOPENSENSEMAP_URL=%s\nOPENSENSEMAP_CAFILE=%s\n"
+                     "OPENSENSEMAP_BOX=%s\nOPENSENSEMAP_TOKEN=%s\nOPENSENSEMAP_PM25_SENSOR=%s\n"
+                     "OPENSENSEMAP_PM10_SENSOR=%s\n%s" % (
+                         url, self.path("tls/ca.pem"), url, self.path("tls/ca.pem"), BOX, TOKEN,
+                         PM25_ID, PM10_ID, extra))
+
+    def post(self, script, port="ttyS0", age=0, settings=None, env=None, prefix=()):
+        """Runs map hand-off SCRIPT on a reading AGE seconds old: its exit
+        status, what it said and the stand-in's records. The reading's time
+        joins self.taken."""
+        reading = self.reading(age=age)
+        with open(reading) as f:
+            self.taken.append(int(f.read().split()[0]))
+        r = run(script, reading, port, settings or self.maps_settings(),
+                env=env or self.kept("maps-state"), prefix=prefix)
+        return r.returncode, r.stderr, self.maps.take()
+
+    def answering(self):
+        """The stand-in back, answering."""
+        self.maps.stop()
+        self.maps.mode = "answer"
+        self.maps.start()
+
+    def backdate(self, port, name, seconds):
+        """Moves the time kept in the state's PORT/NAME SECONDS back."""
+        path = self.path("maps-state/%s/%s" % (port, name))
+        with open(path) as f:
+            write(path, "%d\n" % (int(f.read()) - seconds))
+
+    def test_sensorcommunity_node_values_and_pace(self):
+        """An unregistered node is told which id to register; registered,
+        the values go as the network's strings, P1 PM10 and P2 PM2.5, once
+        every 145 s at most, whatever the timer; each port is a node."""
+        shutil.rmtree(self.path("maps-state"), ignore_errors=True)
+        status, said, got = self.post("sensorcommunity")
+        self.assertEqual((status, [g["status"] for g in got]), (1, [403]))
+        node = said.split()[2]
+        self.assertRegex(node, "^raspi-[0-9a-f]{16}$")
+        self.assertEqual(said, "pmsensor-sensorcommunity: node %s is not registered: register it "
+                         "at https://devices.sensor.community with Sensor Board raspi and Sensor "
+                         "ID %s (the server said: Node not found in database.)\n" % (node, node[6:]))
+        self.maps.nodes.add(node)
+        status, said, got = self.post("sensorcommunity")
+        self.assertEqual((status, said), (0, ""))
+        self.assertEqual([(g["status"], g["node"], g["pin"], g["software_version"], g["values"])
+                          for g in got], [(201, node, "1", "pmsensor-1.0.0",
+                                           {"P1": "45.6", "P2": "12.3"})])
+        for moved, pushed in ((0, False), (144, False), (1, True), (-1000, True)):
+            if moved:
+                self.backdate("ttyS0", "pushed", moved)
+            status, said, got = self.post("sensorcommunity", age=moved % 7)
+            self.assertEqual((status, said, len(got)), (0 if pushed or not got else 1, "",
+                                                        int(pushed)), moved)
+        other = self.post("sensorcommunity", port="ttyUSB1")[1].split()[2]
+        self.assertNotIn(other, (node, "raspi-"))
+        # A Raspberry Pi's serial number (its kernel's /proc/cpuinfo) names
+        # the node of the port the package was built for; none (a 32-bit
+        # kernel's zeros) or another port, the hand-off's own id.
+        if os.geteuid() != 0 or subprocess.run(["unshare", "--mount", "true"]).returncode:
+            self.skipTest("mounting over /proc/cpuinfo needs root")
+        for serial, built, port, expected in (
+                ("00000000abcdef12", None, "ttyS0", "raspi-00000000abcdef12"),
+                ("00000000abcdef12", "serial0", "serial0", "raspi-00000000abcdef12"),
+                ("00000000abcdef12", "serial0", "ttyS0", node),
+                ("0000000000000000", None, "ttyS0", node)):
+            cpuinfo = write(self.path("cpuinfo"), "processor\t: 0\nHardware\t: BCM2835\n"
+                            "Serial\t\t: %s\nModel\t\t: a board\n" % serial)
+            env = dict(self.kept("pi-state"), **({"PMSENSOR_DEFAULT_PORT": built} if built else {}))
+            status, said, got = self.post("sensorcommunity", port=port, env=env, prefix=[
+                "unshare", "--mount", "sh", "-c", 'mount --bind "$0" /proc/cpuinfo && exec "$@"',
+                cpuinfo])
+            self.assertEqual(got[0]["node"], expected, (serial, built, port, said))
+            shutil.rmtree(self.path("pi-state"))
+
+    def test_opensensemap_kept_while_down(self):
+        """Each reading with its own time; while the server is away (refused,
+        its 5xx, silent) readings are kept, and go once, in order, when it
+        answers; a port posts once in 10 s at most, keeping the rest."""
+        shutil.rmtree(self.path("maps-state"), ignore_errors=True)
+        sent, self.taken = [], []
+
+        def measured(got):
+            """Each reading's time, its two measurements checked."""
+            pairs = [m for g in got for m in g["measurements"]]
+            self.assertEqual([m[:2] for m in pairs], [(PM25_ID, "12.3"), (PM10_ID, "45.6")] *
+                             (len(pairs) // 2))
+            self.assertEqual([m[2] for m in pairs[::2]], [m[2] for m in pairs[1::2]])
+            return [m[2] for m in pairs[::2]]
+        status, said, got = self.post("opensensemap", age=110)
+        self.assertEqual((status, said, [g["status"] for g in got]), (0, "", [201]))
+        sent += measured(got)
+        created = got[0]["measurements"][0][2]
+        self.assertEqual(got[0]["measurements"], [(PM25_ID, "12.3", created),
+                                                  (PM10_ID, "45.6", created)])
+        self.assertEqual(created, time.strftime("%Y-%m-%dT%H:%M:%SZ",
+                                                time.gmtime(int(time.time()) - 110)))
+        url = "https://127.0.0.1:%d" % self.maps.port
+        self.addCleanup(self.answering)
+        for age, kept, state, message in ((100, 1, "stopped", "Failed to connect"),
+                                          (90, 2, "stopped", "Failed to connect"),
+                                          (80, 3, "error", "Service Unavailable"),
+                                          (70, 4, "silent", "Operation timed out")):
+            self.maps.stop()
+            if state != "stopped":
+                self.maps.mode = state
+                self.maps.start()
+            self.backdate("ttyS0", "posted", 10)
+            status, said, got = self.post("opensensemap", age=age)
+            self.assertEqual(status, 1, said)
+            self.assertRegex(said, r"^pmsensor-opensensemap: cannot post to %s: .*%s.* \(readings "
+                             r"kept for the next run: %d\)\n$" % (url, message, kept))
+        self.answering()
+        self.backdate("ttyS0", "posted", 10)
+        status, said, got = self.post("opensensemap", age=60)
+        self.assertEqual((status, said, len(got)), (0, "", 1))
+        sent += measured(got)
+        # Within 10 s of the last post: kept for the next.
+        self.assertEqual(self.post("opensensemap", age=50), (0, "", []))
+        self.backdate("ttyS0", "posted", 10)
+        got = self.post("opensensemap", age=40)[2]
+        sent += measured(got)
+        self.assertEqual(sent, [time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
+                                for t in self.taken])
+        # A refusal: the server's message, nothing kept for it; the box's
+        # token on no command line.
+        for extra, message in (
+                ("OPENSENSEMAP_TOKEN=wrong\n", "Box access token not valid!"),
+                ("OPENSENSEMAP_PM10_SENSOR=%s\n" % PM10_ID2,
+                 "Measurement for sensor with id %s does not belong to box" % PM10_ID2)):
+            self.backdate("ttyS0", "posted", 10)
+            status, said, got = self.post("opensensemap", settings=self.maps_settings(extra))
+            self.assertEqual((status, said), (1, "pmsensor-opensensemap: refused by %s: %s "
+                                                 "(readings not kept: 1)\n" % (url, message)))
+            self.assertEqual(os.path.getsize(self.path("maps-state/ttyS0/queue")), 0)
+        with open(self.path("cmdlines")) as f:
+            self.assertNotIn(TOKEN, f.read())
+
+    def test_opensensemap_bound(self):
+        """A day of readings kept at most, the oldest dropped first; they go
+        2,500 measurements a request, in order, each once."""
+        shutil.rmtree(self.path("maps-state"), ignore_errors=True)
+        os.makedirs(self.path("maps-state/ttyS0"))
+        start = int(time.time()) - 100000
+        write(self.path("maps-state/ttyS0/queue"),
+              "".join("%d %d.5 %d.0\n" % (start + 60 * i, i % 100, i % 7) for i in range(1445)))
+        status, said, got = self.post("opensensemap")
+        self.assertEqual((status, said), (0, "pmsensor-opensensemap: warning: the 6 oldest "
+                                             "readings kept dropped (1,440 at most)\n"))
+        self.backdate("ttyS0", "posted", 10)
+        got += self.post("opensensemap")[2]
+        self.assertEqual([len(g["measurements"]) for g in got], [2500, 382])
+        times = [m[2] for g in got for m in g["measurements"][::2]]
+        self.assertEqual(times[0], time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + 360)))
+        self.assertEqual((len(set(times)), times), (1441, sorted(times)))
+
+    def test_map_settings(self):
+        """Each port's own box (KEY@PORT); the other hand-offs' settings
+        passed over; what the hand-offs cannot use refused by key and reason,
+        never shown."""
+        shutil.rmtree(self.path("maps-state"), ignore_errors=True)
+        settings = self.maps_settings("OPENSENSEMAP_BOX@ttyS9=%s\nOPENSENSEMAP_PM25_SENSOR@ttyS9=%s\n"
+                                      "OPENSENSEMAP_PM10_SENSOR@ttyS9=%s\nOPENSENSEMAP_TOKEN@ttyS9="
+                                      "\n" % (BOX2, PM25_ID2, PM10_ID2))
+        for port, box in (("ttyS0", BOX), ("ttyS9", BOX2)):
+            status, said, got = self.post("opensensemap", port=port, settings=settings)
+            self.assertEqual((status, said, [(g["status"], g["box"]) for g in got]),
+                             (0, "", [(201, box)]))
+        with open(settings) as f:
+            maps = f.read().replace("MQTT_HOST=elsewhere\n", "")
+        got = self.received(["ttyAMA0"], "pmsensor/#", settings=self.settings(extra=maps))
+        self.assertEqual(len(got), 1)
+        for script, extra, key in (
+                ("sensorcommunity", "SENSORCOMMUNITY_URL=http://x.org\n", "SENSORCOMMUNITY_URL"),
+                ("sensorcommunity", "SENSORCOMMUNITY_URL=https://bad host\n", "SENSORCOMMUNITY_URL"),
+                ("sensorcommunity", "SENSORCOMMUNITY_PIN=7\n", "SENSORCOMMUNITY_PIN"),
+                ("sensorcommunity", "SENSORCOMMUNITY_CAFILE=/none\n", "SENSORCOMMUNITY_CAFILE"),
+                ("opensensemap", 'OPENSENSEMAP_TOKEN=a"b\n', "OPENSENSEMAP_TOKEN"),
+                ("opensensemap", "OPENSENSEMAP_TOKEN=%s\r\n" % TOKEN, "OPENSENSEMAP_TOKEN"),
+                ("opensensemap", "OPENSENSEMAP_BOX=../me\n", "OPENSENSEMAP_BOX"),
+                ("opensensemap", "OPENSENSEMAP_PM10_SENSOR=\n", "OPENSENSEMAP_PM10_SENSOR")):
+            status, said, got = self.post(script, settings=self.maps_settings(extra))
+            self.assertEqual((status, len(said.splitlines()), got), (1, 1, []), said)
+            self.assertTrue(said.startswith("pmsensor-%s: %s" % (script, key)) or
+                            "'%s'" % key in said, said)
+            for shown in ("x.org", "bad host", "a\"b", TOKEN, "../me"):
+                self.assertNotIn(shown, said)
+
 if __name__ == "__main__":
     if not all(shutil.which(e) for e in ENGINES):
-        print("skipped: needs mosquitto, mosquitto-clients, prometheus-node-exporter, openssl "
-              "and systemd")
+        print("skipped: needs mosquitto, mosquitto-clients, prometheus-node-exporter, openssl, "
+              "curl and systemd")
         sys.exit(77)
     unittest.main()
