@@ -35,7 +35,8 @@ done
 # or off in the UART's emulator, or with "usb" the adapter's; unplug or
 # replug the adapter; stop or start the broker, or have its address taken by
 # a listener that never answers (broker silent) and given back (broker
-# answer).
+# answer); stop or start the maps' stand-in, take what it got (maps), or
+# register a sensor.community node there.
 host() { echo "@$*"; read -r reply; }
 # Runs "$@", its output left in $out: adds to $wrong unless it printed the
 # reading and exited 0.
