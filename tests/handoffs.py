@@ -577,34 +577,51 @@ class Handoffs(unittest.TestCase):
 
     def test_opensensemap_bound(self):
         """A day of readings kept at most, the oldest dropped first; they go
-        2,500 measurements a request, in order, each once."""
+        2,500 measurements a request, in order, each once; lines a broken
+        write left (a time past any clock, half a line) are passed over."""
         shutil.rmtree(self.path("maps-state"), ignore_errors=True)
         os.makedirs(self.path("maps-state/ttyS0"))
         start = int(time.time()) - 100000
         write(self.path("maps-state/ttyS0/queue"),
-              "".join("%d %d.5 %d.0\n" % (start + 60 * i, i % 100, i % 7) for i in range(1445)))
-        status, said, got = self.post("opensensemap")
-        self.assertEqual((status, said), (0, "pmsensor-opensensemap: warning: the 6 oldest "
+              "".join("%d %d.5 %d.0\n" % (start + 60 * i, i % 100, i % 7) for i in range(1445)) +
+              "99999999999999999999 1.0 2.0\n%d 1.\n" % start)
+        status, said, got = self.post("opensensemap", age=1)  # the next's a second later
+        self.assertEqual((status, said), (0, "pmsensor-opensensemap: warning: the 8 oldest "
                                              "readings kept dropped (1,440 at most)\n"))
         self.backdate("ttyS0", "posted", 10)
         got += self.post("opensensemap")[2]
-        self.assertEqual([len(g["measurements"]) for g in got], [2500, 382])
+        self.assertEqual([len(g["measurements"]) for g in got], [2500, 378])
         times = [m[2] for g in got for m in g["measurements"][::2]]
-        self.assertEqual(times[0], time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + 360)))
-        self.assertEqual((len(set(times)), times), (1441, sorted(times)))
+        self.assertEqual(times[0], time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(start + 480)))
+        self.assertEqual((len(set(times)), times), (1439, sorted(times)))
+        self.assertEqual(os.path.getsize(self.path("maps-state/ttyS0/queue")), 0)
 
     def test_map_settings(self):
-        """Each port's own box (KEY@PORT); the other hand-offs' settings
-        passed over; what the hand-offs cannot use refused by key and reason,
-        never shown."""
+        """Each port's own box (KEY@PORT, wherever it stands, for a port
+        whose name holds a "="); the CA from a credential in a by-id
+        instance's folder; the other hand-offs' settings passed over; what the
+        hand-offs cannot use refused by key and reason, never shown."""
         shutil.rmtree(self.path("maps-state"), ignore_errors=True)
-        settings = self.maps_settings("OPENSENSEMAP_BOX@ttyS9=%s\nOPENSENSEMAP_PM25_SENSOR@ttyS9=%s\n"
-                                      "OPENSENSEMAP_PM10_SENSOR@ttyS9=%s\nOPENSENSEMAP_TOKEN@ttyS9="
-                                      "\n" % (BOX2, PM25_ID2, PM10_ID2))
-        for port, box in (("ttyS0", BOX), ("ttyS9", BOX2)):
-            status, said, got = self.post("opensensemap", port=port, settings=settings)
+        with open(self.maps_settings()) as f:
+            settings = write(self.path("maps-ports"), "".join(
+                "%s@a=b=%s\n" % pair for pair in (
+                    ("OPENSENSEMAP_BOX", BOX2), ("OPENSENSEMAP_PM25_SENSOR", PM25_ID2),
+                    ("OPENSENSEMAP_PM10_SENSOR", PM10_ID2), ("OPENSENSEMAP_TOKEN", ""))) +
+                "OPENSENSEMAP_BOX@ttyS7=%s\n" % BOX2 + f.read())
+        # (the settings' own CA did not sign the stand-in's certificate)
+        credentials = self.path("credentials/pmsensor-opensensemap@serial-by\\x2did.service")
+        os.makedirs(credentials, exist_ok=True)
+        shutil.copy(self.path("tls/ca.pem"), os.path.join(credentials, "cafile"))
+        with open(settings) as f:
+            wrong_ca = write(self.path("maps-wrong-ca"), f.read().replace("tls/ca.pem",
+                                                                          "tls/wrong-ca.pem"))
+        for port, box, given, env in (
+                ("ttyS0", BOX, settings, None), ("a=b", BOX2, settings, None),
+                ("serial/by-id", BOX, wrong_ca, dict(self.kept("maps-state"),
+                                                     CREDENTIALS_DIRECTORY=credentials))):
+            status, said, got = self.post("opensensemap", port=port, settings=given, env=env)
             self.assertEqual((status, said, [(g["status"], g["box"]) for g in got]),
-                             (0, "", [(201, box)]))
+                             (0, "", [(201, box)]), port)
         with open(settings) as f:
             maps = f.read().replace("MQTT_HOST=elsewhere\n", "")
         got = self.received(["ttyAMA0"], "pmsensor/#", settings=self.settings(extra=maps))
