@@ -493,23 +493,32 @@ class Handoffs(unittest.TestCase):
                                                         int(pushed)), moved)
         other = self.post("sensorcommunity", port="ttyUSB1")[1].split()[2]
         self.assertNotIn(other, (node, "raspi-"))
-        # A Raspberry Pi's serial number (its kernel's /proc/cpuinfo) names
-        # the node of the port the package was built for; none (a 32-bit
-        # kernel's zeros) or another port, the hand-off's own id.
+        # A Raspberry Pi (its device tree's model, in a folder mounted over
+        # /sys/firmware) is named by its serial number for the port the
+        # package was built for: the device tree's, else /proc/cpuinfo's
+        # (a file mounted over it); none (a 32-bit kernel's zeros), another
+        # board or another port, the hand-off's own id.
         if os.geteuid() != 0 or subprocess.run(["unshare", "--mount", "true"]).returncode:
             self.skipTest("mounting over /proc/cpuinfo needs root")
-        for serial, built, port, expected in (
-                ("00000000abcdef12", None, "ttyS0", "raspi-00000000abcdef12"),
-                ("00000000abcdef12", "serial0", "serial0", "raspi-00000000abcdef12"),
-                ("00000000abcdef12", "serial0", "ttyS0", node),
-                ("0000000000000000", None, "ttyS0", node)):
+        pi = "Raspberry Pi 4 Model B Rev 1.4"
+        for model, tree, serial, built, port, expected in (
+                (pi, "10000000abcdef12", "", None, "ttyS0", "raspi-10000000abcdef12"),
+                (pi, None, "00000000abcdef12", "serial0", "serial0", "raspi-00000000abcdef12"),
+                (pi, "10000000abcdef12", "", "serial0", "ttyS0", node),
+                (pi, None, "0000000000000000", None, "ttyS0", node),
+                ("Another board", "10000000abcdef12", "10000000abcdef12", None, "ttyS0", node)):
+            shutil.rmtree(self.path("firmware"), ignore_errors=True)
+            for name, value in (("model", model), ("serial-number", tree)):
+                if value:
+                    write(self.path("firmware/devicetree/base/" + name), value + "\0")
             cpuinfo = write(self.path("cpuinfo"), "processor\t: 0\nHardware\t: BCM2835\n"
-                            "Serial\t\t: %s\nModel\t\t: a board\n" % serial)
+                            "Serial\t\t: %s\nModel\t\t: %s\n" % (serial, model))
             env = dict(self.kept("pi-state"), **({"PMSENSOR_DEFAULT_PORT": built} if built else {}))
             status, said, got = self.post("sensorcommunity", port=port, env=env, prefix=[
-                "unshare", "--mount", "sh", "-c", 'mount --bind "$0" /proc/cpuinfo && exec "$@"',
-                cpuinfo])
-            self.assertEqual(got[0]["node"], expected, (serial, built, port, said))
+                "unshare", "--mount", "sh", "-c", 'mount --bind "$0" /proc/cpuinfo && '
+                'mount --bind "$1" /sys/firmware && shift && exec "$@"', cpuinfo,
+                self.path("firmware")])
+            self.assertEqual(got[0]["node"], expected, (model, tree, serial, built, port, said))
             shutil.rmtree(self.path("pi-state"))
 
     def test_opensensemap_kept_while_down(self):
