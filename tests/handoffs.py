@@ -485,12 +485,12 @@ class Handoffs(unittest.TestCase):
         self.assertEqual([(g["status"], g["node"], g["pin"], g["software_version"], g["values"])
                           for g in got], [(201, node, "1", "pmsensor-1.0.0",
                                            {"P1": "45.6", "P2": "12.3"})])
-        for moved, pushed in ((0, False), (144, False), (1, True), (-1000, True)):
+        # (143 s back leaves a second or two for the runs between)
+        for moved, pushed in ((0, False), (143, False), (2, True), (-1000, True)):
             if moved:
                 self.backdate("ttyS0", "pushed", moved)
             status, said, got = self.post("sensorcommunity", age=moved % 7)
-            self.assertEqual((status, said, len(got)), (0 if pushed or not got else 1, "",
-                                                        int(pushed)), moved)
+            self.assertEqual((status, said, len(got)), (0, "", int(pushed)), moved)
         other = self.post("sensorcommunity", port="ttyUSB1")[1].split()[2]
         self.assertNotIn(other, (node, "raspi-"))
         # A Raspberry Pi (its device tree's model, in a folder mounted over

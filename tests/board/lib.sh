@@ -36,7 +36,7 @@ done
 # replug the adapter; stop or start the broker, or have its address taken by
 # a listener that never answers (broker silent) and given back (broker
 # answer); stop or start the maps' stand-in, take what it got (maps), or
-# register a sensor.community node there.
+# register a sensor.community node there; or tell the time.
 host() { echo "@$*"; read -r reply; }
 # Runs "$@", its output left in $out: adds to $wrong unless it printed the
 # reading and exited 0.
